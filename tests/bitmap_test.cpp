@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "bitmap/bitmap_io.h"
+#include "edges/detect_edges.h"
+#include "entry/pipeline.h"
+#include "test_support.h"
+
+namespace edgemap {
+namespace {
+
+using test::bmp_spec;
+using test::bytes;
+
+std::uint8_t noise(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
+  return static_cast<std::uint8_t>((r * 37 + c * 101 + b * 59) * 2654435761u >>
+                                   24);
+}
+
+std::string size_lines(std::uint32_t file_size, std::uint32_t pixel_size) {
+  return "file size = " + std::to_string(file_size) +
+         "\nsize = " + std::to_string(pixel_size) + ".000000\n";
+}
+
+// Runs the whole pipeline over state and returns what it printed.
+std::string run(image_state& state, const std::string& source,
+                const std::string& target) {
+  return test::captured_stdout([&] {
+    run_pipeline(state, source.c_str(), target.c_str(), edge_threshold);
+  });
+}
+
+struct round_trip_case {
+  const char* name;
+  std::int32_t width, height;
+  std::uint16_t bit_count;
+  std::uint32_t data_offset;
+  friend void PrintTo(const round_trip_case& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class round_trip : public ::testing::TestWithParam<round_trip_case> {};
+
+TEST_P(round_trip, target_is_exact) {
+  const auto& p = GetParam();
+  bmp_spec spec{p.width, p.height, p.bit_count, p.data_offset, noise};
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  image_state state;
+  const std::string out = run(state, dir.path("s.bmp"), dir.path("t.bmp"));
+  const bytes expected = test::expected_target(spec);
+  const bytes target = test::read_file(dir.path("t.bmp"));
+  const auto pixel_size = static_cast<std::uint32_t>(expected.size() - 54);
+  EXPECT_EQ(out, size_lines(54 + pixel_size, pixel_size));
+  ASSERT_EQ(target.size(), expected.size());
+  EXPECT_TRUE(target == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    bitmap, round_trip,
+    ::testing::Values(round_trip_case{"aligned_rows", 4, 3, 24, 54},
+                      round_trip_case{"padded_rows", 5, 3, 24, 54},
+                      round_trip_case{"padded_rows_two_bytes", 7, 4, 24, 54},
+                      round_trip_case{"single_pixel", 1, 1, 24, 54},
+                      round_trip_case{"top_down", 6, -5, 24, 54},
+                      round_trip_case{"bgra_v5_header", 5, 4, 32, 138},
+                      round_trip_case{"bgra_v4_header", 3, 3, 32, 122},
+                      round_trip_case{"bit_count_high_byte_ignored", 4, 2,
+                                      0x1218, 54},
+                      round_trip_case{"small_data_offset", 4, 2, 24, 30},
+                      round_trip_case{"zero_width", 0, 5, 24, 54},
+                      round_trip_case{"zero_height", 8, 0, 24, 54},
+                      round_trip_case{"vga", 640, 480, 24, 54},
+                      round_trip_case{"odd_large", 1001, 67, 24, 54}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(bitmap, last_row_pad_may_be_missing) {
+  bmp_spec spec{5, 2, 24, 54, noise};
+  bytes file = test::make_bmp(spec);
+  file.resize(file.size() - 1);
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), file);
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("s.bmp"), dir.path("t.bmp")),
+            size_lines(54 + 32, 32));
+  EXPECT_TRUE(test::read_file(dir.path("t.bmp")) ==
+              test::expected_target(spec));
+}
+
+// Every rejected source prints its one line and leaves no image behind:
+// the save that follows writes an empty target.
+struct rejected_case {
+  const char* name;
+  bytes file;
+  const char* message;
+  friend void PrintTo(const rejected_case& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+bytes valid_bmp() { return test::make_bmp({4, 3, 24, 54, noise}); }
+
+bytes patched(bytes b, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    b[at + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  return b;
+}
+
+std::vector<rejected_case> rejected_cases() {
+  bytes short_header = valid_bmp();
+  short_header.resize(29);
+  bytes bit_count_8 = valid_bmp();
+  bit_count_8[28] = 8;
+  bytes bit_count_23 = valid_bmp();
+  bit_count_23[28] = 23;
+  bytes cut_pixels = valid_bmp();
+  cut_pixels.resize(cut_pixels.size() - 2);
+  return {
+      {"empty_file", {}, "fread fp_s error\n"},
+      {"header_cut_at_29", short_header, "fread fp_s error\n"},
+      {"bit_count_8", bit_count_8, "check bit_count error\n"},
+      {"bit_count_23", bit_count_23, "check bit_count error\n"},
+      {"huge_dimensions", patched(patched(valid_bmp(), 18, 70000), 22, 70000),
+       "malloc images_s error\n"},
+      {"negative_width", patched(valid_bmp(), 18, 0xFFFFFFFFu),
+       "malloc images_s error\n"},
+      {"most_negative_height", patched(valid_bmp(), 22, 0x80000000u),
+       "malloc images_s error\n"},
+      {"dimensions_claim_gigabytes",
+       patched(patched(valid_bmp(), 18, 20000), 22, 30000),
+       "fread images_s error\n"},
+      {"pixels_cut_short", cut_pixels, "fread images_s error\n"},
+      {"data_offset_past_end", patched(valid_bmp(), 10, 4000),
+       "fread images_s error\n"},
+  };
+}
+
+class rejected : public ::testing::TestWithParam<rejected_case> {};
+
+TEST_P(rejected, prints_one_line_and_drops_the_image) {
+  test::temp_dir dir;
+  test::write_file(dir.path("good.bmp"), valid_bmp());
+  test::write_file(dir.path("bad.bmp"), GetParam().file);
+  image_state state;
+  run(state, dir.path("good.bmp"), dir.path("first.bmp"));
+  EXPECT_EQ(run(state, dir.path("bad.bmp"), dir.path("t.bmp")),
+            std::string(GetParam().message) + size_lines(0, 0));
+  EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
+  EXPECT_FALSE(state.fp_s);
+}
+
+INSTANTIATE_TEST_SUITE_P(bitmap, rejected,
+                         ::testing::ValuesIn(rejected_cases()),
+                         [](const auto& tc) {
+                           return std::string(tc.param.name);
+                         });
+
+TEST(bitmap, missing_source_on_a_fresh_state_writes_an_empty_target) {
+  test::temp_dir dir;
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("missing.bmp"), dir.path("t.bmp")),
+            "fopen fp_s error\n" + size_lines(0, 0));
+  EXPECT_TRUE(std::filesystem::exists(dir.path("t.bmp")));
+  EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
+}
+
+TEST(bitmap, missing_source_saves_the_previous_image_again) {
+  test::temp_dir dir;
+  bmp_spec spec{5, 3, 24, 54, noise};
+  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  image_state state;
+  run(state, dir.path("s.bmp"), dir.path("first.bmp"));
+  EXPECT_EQ(run(state, dir.path("missing.bmp"), dir.path("again.bmp")),
+            "fopen fp_s error\n" + size_lines(54 + 48, 48));
+  EXPECT_TRUE(test::read_file(dir.path("again.bmp")) ==
+              test::expected_target(spec));
+}
+
+TEST(bitmap, a_load_replaces_the_previous_image) {
+  test::temp_dir dir;
+  bmp_spec big{9, 7, 32, 54, noise};
+  bmp_spec small{2, 2, 24, 54, noise};
+  test::write_file(dir.path("big.bmp"), test::make_bmp(big));
+  test::write_file(dir.path("small.bmp"), test::make_bmp(small));
+  image_state state;
+  run(state, dir.path("big.bmp"), dir.path("t1.bmp"));
+  run(state, dir.path("small.bmp"), dir.path("t2.bmp"));
+  EXPECT_TRUE(test::read_file(dir.path("t2.bmp")) ==
+              test::expected_target(small));
+}
+
+struct target_failure_case {
+  const char* name;
+  std::string target;  // under the test's directory unless absolute
+  const char* tail;
+  friend void PrintTo(const target_failure_case& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class target_failure : public ::testing::TestWithParam<target_failure_case> {};
+
+TEST_P(target_failure, reports_after_the_size_lines_or_instead_of_them) {
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), valid_bmp());
+  std::filesystem::create_directory(dir.path("a_directory"));
+  const std::string target = GetParam().target.starts_with("/")
+                                 ? GetParam().target
+                                 : dir.path(GetParam().target);
+  image_state state;
+  std::int32_t saved = 0;
+  const std::string out = test::captured_stdout([&] {
+    EXPECT_EQ(load_image_s(state, dir.path("s.bmp").c_str()), 0);
+    detect_edges(state, edge_threshold);
+    saved = save_image_t(state, target.c_str());
+  });
+  EXPECT_EQ(out, GetParam().tail);
+  EXPECT_EQ(saved, -1);
+  EXPECT_FALSE(state.fp_s);
+  EXPECT_FALSE(state.fp_t);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    bitmap, target_failure,
+    ::testing::Values(target_failure_case{"full_disk", "/dev/full",
+                                          "file size = 90\nsize = 36.000000\n"
+                                          "fwrite fp_t error\n"},
+                      target_failure_case{"missing_directory",
+                                          "no/such/dir/t.bmp",
+                                          "fopen fname_t error\n"},
+                      target_failure_case{"target_is_a_directory",
+                                          "a_directory",
+                                          "fopen fname_t error\n"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(bitmap, no_path_fails_like_a_failed_open) {
+  image_state state;
+  const std::string out = test::captured_stdout([&] {
+    EXPECT_EQ(load_image_s(state, nullptr), -1);
+    EXPECT_EQ(save_image_t(state, nullptr), -1);
+  });
+  EXPECT_EQ(out, "fopen fp_s error\nfopen fname_t error\n");
+}
+
+TEST(bitmap, source_and_target_may_be_the_same_file) {
+  test::temp_dir dir;
+  bmp_spec spec{7, 5, 24, 54, noise};
+  test::write_file(dir.path("same.bmp"), test::make_bmp(spec));
+  image_state state;
+  run(state, dir.path("same.bmp"), dir.path("same.bmp"));
+  EXPECT_TRUE(test::read_file(dir.path("same.bmp")) ==
+              test::expected_target(spec));
+}
+
+}  // namespace
+}  // namespace edgemap

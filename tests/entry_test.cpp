@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "edgemap.h"
+#include "entry/path_conversion.h"
+#include "test_support.h"
+
+namespace edgemap {
+namespace {
+
+using test::bmp_spec;
+
+std::u16string wide(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
+
+struct conversion_case {
+  const char* name;
+  std::u16string wide;
+  std::string utf8;
+  friend void PrintTo(const conversion_case& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class path_conversion : public ::testing::TestWithParam<conversion_case> {};
+
+TEST_P(path_conversion, gives_utf8) {
+  const auto narrow = utf16_to_utf8(GetParam().wide.c_str());
+  ASSERT_TRUE(narrow);
+  EXPECT_EQ(std::string(narrow.get()), GetParam().utf8);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    entry, path_conversion,
+    ::testing::Values(
+        conversion_case{"ascii", u"/tmp/a b.bmp", "/tmp/a b.bmp"},
+        conversion_case{"empty", u"", ""},
+        conversion_case{"two_bytes", u"\u00e9", "\xc3\xa9"},
+        conversion_case{"three_bytes", u"\u20ac\uffff",
+                        "\xe2\x82\xac\xef\xbf\xbf"},
+        conversion_case{"surrogate_pair", u"\U0001F600x", "\xf0\x9f\x98\x80x"},
+        conversion_case{"lone_high_surrogate",
+                        std::u16string{u'a', 0xD800, u'b'}, ""},
+        conversion_case{"high_surrogate_at_end", std::u16string{u'a', 0xDBFF},
+                        ""},
+        conversion_case{"lone_low_surrogate", std::u16string{0xDC00, u'a'}, ""},
+        // A long path needs 3 bytes per unit, not 2.
+        conversion_case{"long_path", std::u16string(5000, u'\u20ac'),
+                        [] {
+                          std::string s;
+                          for (int i = 0; i < 5000; ++i) s += "\xe2\x82\xac";
+                          return s;
+                        }()}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(entry, null_path_is_no_path) { EXPECT_FALSE(utf16_to_utf8(nullptr)); }
+
+std::uint8_t ramp(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
+  return static_cast<std::uint8_t>(r * 40 + c * c * 7 + b);
+}
+
+// Written out with += because GCC 12 warns wrongly about "x" + std::string.
+std::string numbered(const char* prefix, int i, int k = -1) {
+  std::string name = prefix;
+  name += std::to_string(i);
+  if (k >= 0) {
+    name += '_';
+    name += std::to_string(k);
+  }
+  return name;
+}
+
+std::string call(const std::u16string* source, const std::u16string* target,
+                 std::int32_t& result) {
+  return test::captured_stdout([&] {
+    result = QTVSolbelP(source ? source->c_str() : nullptr,
+                        target ? target->c_str() : nullptr);
+  });
+}
+
+// The module's state is shared by every test in this file: each test
+// starts with a successful call so it knows what the module holds.
+TEST(entry, state_is_carried_between_calls) {
+  test::temp_dir dir;
+  const bmp_spec spec{6, 5, 24, 54, ramp};
+  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  test::write_file(dir.path("bad.bmp"), test::bytes(40, 0));
+  const auto source = wide(dir.path("s.bmp"));
+  const auto missing = wide(dir.path("missing.bmp"));
+  const auto bad = wide(dir.path("bad.bmp"));
+  const auto t1 = wide(dir.path("t1.bmp"));
+  const auto t2 = wide(dir.path("t2.bmp"));
+  const auto t3 = wide(dir.path("t3.bmp"));
+  std::int32_t result = 0;
+
+  EXPECT_EQ(call(&source, &t1, result), "file size = 154\nsize = 100.000000\n");
+  EXPECT_EQ(result, 999);
+  EXPECT_TRUE(test::read_file(dir.path("t1.bmp")) ==
+              test::expected_target(spec));
+
+  EXPECT_EQ(call(&missing, &t2, result),
+            "fopen fp_s error\nfile size = 154\nsize = 100.000000\n");
+  EXPECT_EQ(result, 999);
+  EXPECT_TRUE(test::read_file(dir.path("t2.bmp")) ==
+              test::read_file(dir.path("t1.bmp")));
+
+  EXPECT_EQ(call(&bad, &t3, result),
+            "check bit_count error\nfile size = 0\nsize = 0.000000\n");
+  EXPECT_EQ(result, 999);
+  EXPECT_TRUE(test::read_file(dir.path("t3.bmp")).empty());
+
+  EXPECT_EQ(call(nullptr, nullptr, result),
+            "fopen fp_s error\nfopen fname_t error\n");
+  EXPECT_EQ(result, 999);
+}
+
+TEST(entry, unicode_file_names_work) {
+  test::temp_dir dir;
+  const bmp_spec spec{3, 3, 24, 54, ramp};
+  const std::string name = "bild-\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80.bmp";
+  test::write_file(dir.path(name), test::make_bmp(spec));
+  const std::u16string source =
+      wide(dir.path("")) + u"bild-\u00e4\u20ac\U0001F600.bmp";
+  const std::u16string target = wide(dir.path("")) + u"\u00fc.bmp";
+  std::int32_t result = 0;
+  call(&source, &target, result);
+  EXPECT_TRUE(test::read_file(dir.path("\xc3\xbc.bmp")) ==
+              test::expected_target(spec));
+}
+
+TEST(entry, unpaired_surrogate_fails_like_a_missing_file) {
+  test::temp_dir dir;
+  const std::u16string source = wide(dir.path("x")) + char16_t{0xD800};
+  const auto target = wide(dir.path("t.bmp"));
+  std::int32_t result = 0;
+  const std::string out = call(&source, &target, result);
+  EXPECT_TRUE(out.starts_with("fopen fp_s error\n"));
+  EXPECT_EQ(result, 999);
+}
+
+// Overlapping calls are serialized, so every target matches its own
+// source even though all calls share one module state.
+TEST(entry, concurrent_calls_each_get_their_own_edge_map) {
+  test::temp_dir dir;
+  constexpr int threads = 4;
+  constexpr int calls = 6;
+  std::vector<bmp_spec> specs;
+  for (int i = 0; i < threads; ++i) {
+    specs.push_back({7 + i, 5 + 2 * i,
+                     static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54, ramp});
+    test::write_file(dir.path(numbered("s", i)), test::make_bmp(specs[i]));
+  }
+  std::vector<std::thread> pool;
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < threads; ++i) {
+    pool.emplace_back([&, i] {
+      for (int k = 0; k < calls; ++k) {
+        const auto s = wide(dir.path(numbered("s", i)));
+        const auto t = wide(dir.path(numbered("t", i, k)));
+        QTVSolbelP(s.c_str(), t.c_str());
+      }
+    });
+  }
+  for (auto& t : pool) t.join();
+  (void)::testing::internal::GetCapturedStdout();
+  for (int i = 0; i < threads; ++i) {
+    const auto expected = test::expected_target(specs[i]);
+    for (int k = 0; k < calls; ++k) {
+      EXPECT_TRUE(test::read_file(dir.path(numbered("t", i, k))) == expected);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace edgemap
