@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine needs to build edgemap and run its
+# tests. Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
+          python3 python3-pil "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
+    missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
