@@ -23,7 +23,27 @@ void copy_extra_bytes(const pixel_view& v) noexcept {
   }
 }
 
+bool always() noexcept { return true; }
+
+constexpr edge_kernel kernels[] = {
+    {"reference", detect_edges_reference, always},
+};
+
 }  // namespace
+
+std::span<const edge_kernel> edge_kernels() noexcept { return kernels; }
+
+const edge_kernel& selected_edge_kernel() noexcept {
+  // The last supported entry is the fastest.
+  static const edge_kernel& chosen = []() -> const edge_kernel& {
+    const edge_kernel* best = &kernels[0];
+    for (const edge_kernel& k : kernels) {
+      if (k.supported()) best = &k;
+    }
+    return *best;
+  }();
+  return chosen;
+}
 
 std::int32_t detect_edges(image_state& state, double threshold) noexcept {
   if (!state.has_image || state.width == 0 || state.height == 0) {
@@ -32,7 +52,7 @@ std::int32_t detect_edges(image_state& state, double threshold) noexcept {
   const pixel_view view{state.images_s.get(), state.image_t.get(),
                         state.width,          state.height,
                         state.stride,         state.bytes_per_pixel};
-  detect_edges_reference(view, threshold);
+  selected_edge_kernel().run(view, threshold);
   copy_extra_bytes(view);
   return 0;
 }

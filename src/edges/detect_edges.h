@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "bitmap/image_state.h"
 
@@ -24,6 +25,21 @@ struct pixel_view {
 // The literal double-precision detector, kept as the reference every faster
 // kernel must match byte for byte.
 void detect_edges_reference(const pixel_view& view, double threshold) noexcept;
+
+// A compiled variant of the detector. Every variant writes exactly what the
+// reference writes.
+struct edge_kernel {
+  const char* name;
+  void (*run)(const pixel_view& view, double threshold) noexcept;
+  bool (*supported)() noexcept;  // whether this processor can run it
+};
+
+// Every variant compiled into this build, the reference first, whether or
+// not the processor supports it.
+std::span<const edge_kernel> edge_kernels() noexcept;
+
+// The variant detect_edges uses on this processor.
+const edge_kernel& selected_edge_kernel() noexcept;
 
 // Fills state.image_t from state.images_s. Bytes of a pixel beyond the
 // third are copied from the source, so 32-bit targets keep their alpha.
