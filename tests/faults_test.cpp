@@ -150,6 +150,27 @@ INSTANTIATE_TEST_SUITE_P(
             [](const test::temp_dir& d) { return d.path("s.bmp"); }}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// A pixel array that fits in 32 bits while the target's file size, 54
+// bytes more, does not: bfSize could not describe the target. The file is
+// sparse, so it takes no room on disk.
+TEST(faults, target_size_beyond_32_bits_is_refused) {
+  test::temp_dir dir;
+  bmp_spec huge{1, 1, 24, 54};
+  bytes header = test::make_bmp(huge);
+  header.resize(54);
+  const std::uint32_t width = 0xFFFFFFFCu / 3;  // rows of 2^32 - 4 bytes
+  for (int i = 0; i < 4; ++i) {
+    header[18 + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(width >> (8 * i));
+  }
+  test::write_file(dir.path("huge.bmp"), header);
+  fs::resize_file(dir.path("huge.bmp"), 54 + std::uintmax_t{0xFFFFFFFCu});
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("huge.bmp"), dir.path("t.bmp")),
+            "malloc images_s error\n" + no_image_lines);
+  EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
+}
+
 // Permissions do not stop root, so as root these run in a child process
 // that has dropped to an unprivileged user. fn's result comes back through
 // a pipe; nothing comes back when the child cannot drop its privileges.
