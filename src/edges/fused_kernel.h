@@ -28,27 +28,31 @@ namespace edgemap {
 namespace {
 namespace fused {
 
-// 32-bit grey levels: vector code then needs no packing between steps.
-using grey_t = std::int32_t;
+// Columns per strip: the ring, three rows of tile_width<G> + 64 grey
+// levels of type G, takes 48 KiB of stack and stays within the
+// second-level cache.
+template <class G>
+constexpr std::uint32_t tile_width = 16384 / sizeof(G);
 
-// Columns per strip: the ring (three rows of tile_width + 2 grey levels)
-// stays in the first-level cache and on the stack.
-constexpr std::uint32_t tile_width = 8192;
-
-// Rows with nothing but the plain loops.
+// Rows with nothing but the plain loops. A Rows type also chooses the grey
+// level's type: 32 bits spare vector code any packing, 16 bits do twice
+// the pixels per instruction.
 struct plain_rows {
-  static std::uint32_t grey3(const std::uint8_t*, grey_t*, std::uint32_t) {
+  using grey_type = std::int32_t;
+  static std::uint32_t grey3(const std::uint8_t*, grey_type*, std::uint32_t) {
     return 0;
   }
-  static std::uint32_t edges3(const grey_t*, const grey_t*, const grey_t*,
-                              std::uint8_t*, std::uint32_t, std::uint32_t) {
+  static std::uint32_t edges3(const grey_type*, const grey_type*,
+                              const grey_type*, std::uint8_t*, std::uint32_t,
+                              std::uint32_t) {
     return 0;
   }
 };
 
 // Grey levels of pixels [0, n) of a row into out. bpp is the compile-time
 // pixel size, or 0 to use the run-time one.
-template <std::uint32_t bpp, class Rows>
+template <std::uint32_t bpp, class Rows,
+          class grey_t = typename Rows::grey_type>
 inline void grey_row(const std::uint8_t* __restrict src, grey_t* __restrict out,
                      std::uint32_t n, std::uint32_t runtime_bpp) {
   const std::size_t step = bpp != 0 ? bpp : runtime_bpp;
@@ -62,7 +66,8 @@ inline void grey_row(const std::uint8_t* __restrict src, grey_t* __restrict out,
 
 // Target pixels [0, n) of a row from the grey rows above (a), at (b) and
 // below (c) it; index k of a grey row is column k - 1 of the strip.
-template <std::uint32_t bpp, class Rows>
+template <std::uint32_t bpp, class Rows,
+          class grey_t = typename Rows::grey_type>
 inline void edge_row(const grey_t* __restrict a, const grey_t* __restrict b,
                      const grey_t* __restrict c, std::uint8_t* __restrict dst,
                      std::uint32_t n, std::uint32_t black_sum,
@@ -88,14 +93,15 @@ inline void edge_row(const grey_t* __restrict a, const grey_t* __restrict b,
 
 template <std::uint32_t bpp, class Rows>
 void run_strips(const pixel_view& v, std::uint32_t black_sum) {
+  using grey_t = typename Rows::grey_type;
+  constexpr std::uint32_t tile = tile_width<grey_t>;
   const std::uint32_t pixel = bpp != 0 ? bpp : v.bytes_per_pixel;
-  // Vector code may read up to 16 levels past a row's end; those are never
+  // Vector code may read up to 64 levels past a row's end; those are never
   // used, but they are defined.
-  grey_t ring[3][tile_width + 32];
+  alignas(64) grey_t ring[3][tile + 64];
   std::memset(ring, 0, sizeof ring);
-  for (std::uint32_t x0 = 0; x0 < v.width; x0 += tile_width) {
-    const std::uint32_t n =
-        v.width - x0 < tile_width ? v.width - x0 : tile_width;
+  for (std::uint32_t x0 = 0; x0 < v.width; x0 += tile) {
+    const std::uint32_t n = v.width - x0 < tile ? v.width - x0 : tile;
     // Grey levels of columns x0 - 1 .. x0 + n, zero outside the image.
     const std::uint32_t lo = x0 == 0 ? 0 : x0 - 1;
     const std::uint32_t hi = v.width - x0 - n == 0 ? v.width : x0 + n + 1;

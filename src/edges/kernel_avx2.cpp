@@ -10,12 +10,15 @@ namespace edgemap {
 namespace {
 
 struct avx2_rows {
+  using grey_t = std::int32_t;
+  using grey_type = grey_t;
+
   // Grey levels of 8 pixels per step. Each 128-bit half takes 4 whole
   // pixels (12 of its 16 bytes); a byte shuffle lays them out as
   // (b, g, r, 0), a multiply-add of bytes gives (b + g, r) and one of words
   // (b + g + r) * 21846, whose top half is the truncated third for every
   // sum up to 765.
-  static std::uint32_t grey3(const std::uint8_t* src, fused::grey_t* out,
+  static std::uint32_t grey3(const std::uint8_t* src, grey_t* out,
                              std::uint32_t n) {
     const __m256i halves = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
     const __m256i spread = _mm256_setr_epi8(
@@ -38,45 +41,57 @@ struct avx2_rows {
     return j;
   }
 
-  // Target pixels 8 at a time. gx and gy share one 32-bit lane (gy in the
-  // high half) so that one word multiply-add gives gx^2 + gy^2.
-  static std::uint32_t edges3(const fused::grey_t* a, const fused::grey_t* b,
-                              const fused::grey_t* c, std::uint8_t* dst,
-                              std::uint32_t n, std::uint32_t black_sum) {
+  // Target pixels in chunks: first the vertical parts of both operators
+  // for each column (v = above + 2 * at + below, and d = below - above,
+  // kept shifted into the high half of the lane), then per pixel
+  // gx = v[j + 1] - v[j - 1] and gy = d[j - 1] + 2 * d[j] + d[j + 1]. gx in
+  // the low half and gy in the high half of one lane give gx^2 + gy^2 in a
+  // single word multiply-add.
+  static std::uint32_t edges3(const grey_t* a, const grey_t* b, const grey_t* c,
+                              std::uint8_t* dst, std::uint32_t n,
+                              std::uint32_t black_sum) {
+    constexpr std::uint32_t chunk = 256;
+    alignas(32) std::int32_t vs[chunk + 8];
+    alignas(32) std::int32_t ds[chunk + 8];
     const __m256i limit = _mm256_set1_epi32(static_cast<int>(black_sum));
     const __m256i drop_fourth = _mm256_setr_epi8(
         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7);
-    auto at = [](const fused::grey_t* p) {
+    auto at = [](const std::int32_t* p) {
       return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     };
     std::uint32_t j = 0;
-    for (; j + 8 <= n; j += 8) {
-      const __m256i a0 = at(a + j), a1 = at(a + j + 1), a2 = at(a + j + 2);
-      const __m256i b0 = at(b + j), b2 = at(b + j + 2);
-      const __m256i c0 = at(c + j), c1 = at(c + j + 1), c2 = at(c + j + 2);
-      const __m256i left =
-          _mm256_add_epi32(_mm256_add_epi32(a0, c0), _mm256_add_epi32(b0, b0));
-      const __m256i right =
-          _mm256_add_epi32(_mm256_add_epi32(a2, c2), _mm256_add_epi32(b2, b2));
-      const __m256i above =
-          _mm256_add_epi32(_mm256_add_epi32(a0, a2), _mm256_add_epi32(a1, a1));
-      const __m256i below =
-          _mm256_add_epi32(_mm256_add_epi32(c0, c2), _mm256_add_epi32(c1, c1));
-      const __m256i gx = _mm256_sub_epi32(right, left);
-      const __m256i gy = _mm256_sub_epi32(below, above);
-      const __m256i both =
-          _mm256_blend_epi16(gx, _mm256_slli_epi32(gy, 16), 0xAA);
-      const __m256i sum = _mm256_madd_epi16(both, both);
-      const __m256i white = _mm256_cmpgt_epi32(limit, sum);
-      const __m256i bytes = _mm256_permutevar8x32_epi32(
-          _mm256_shuffle_epi8(white, drop_fourth), join);
-      std::uint8_t* t = dst + std::size_t{j} * 3;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(t),
-                       _mm256_castsi256_si128(bytes));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(t + 16),
-                       _mm256_extracti128_si256(bytes, 1));
+    while (j + 8 <= n) {
+      const std::uint32_t left = (n - j) & ~7u;
+      const std::uint32_t m = left < chunk ? left : chunk;
+      for (std::uint32_t k = 0; k < m + 2; k += 8) {
+        const __m256i above = at(a + j + k), mid = at(b + j + k),
+                      below = at(c + j + k);
+        const __m256i v = _mm256_add_epi32(_mm256_add_epi32(above, below),
+                                           _mm256_add_epi32(mid, mid));
+        const __m256i d = _mm256_slli_epi32(_mm256_sub_epi32(below, above), 16);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(vs + k), v);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(ds + k), d);
+      }
+      for (std::uint32_t p = 0; p < m; p += 8) {
+        const __m256i gx = _mm256_sub_epi32(at(vs + p + 2), at(vs + p));
+        const __m256i d1 = at(ds + p + 1);
+        const __m256i gy =
+            _mm256_add_epi32(_mm256_add_epi32(at(ds + p), at(ds + p + 2)),
+                             _mm256_add_epi32(d1, d1));
+        const __m256i both = _mm256_blend_epi16(gx, gy, 0xAA);
+        const __m256i sum = _mm256_madd_epi16(both, both);
+        const __m256i white = _mm256_cmpgt_epi32(limit, sum);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(
+            _mm256_shuffle_epi8(white, drop_fourth), join);
+        std::uint8_t* t = dst + std::size_t{j + p} * 3;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t),
+                         _mm256_castsi256_si128(bytes));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(t + 16),
+                         _mm256_extracti128_si256(bytes, 1));
+      }
+      j += m;
     }
     return j;
   }

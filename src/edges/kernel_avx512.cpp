@@ -16,7 +16,10 @@ namespace edgemap {
 namespace {
 
 struct avx512_rows {
-  static std::uint32_t grey3(const std::uint8_t* src, fused::grey_t* out,
+  using grey_t = std::int32_t;
+  using grey_type = grey_t;
+
+  static std::uint32_t grey3(const std::uint8_t* src, grey_t* out,
                              std::uint32_t n) {
     const __m512i quarters = _mm512_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6,  //
                                                6, 7, 8, 9, 9, 10, 11, 12);
@@ -44,9 +47,9 @@ struct avx512_rows {
   // gx = v[j + 1] - v[j - 1] and gy = d[j - 1] + 2 * d[j] + d[j + 1]. gx in
   // the low half and gy in the high half of one lane give gx^2 + gy^2 in a
   // single word multiply-add.
-  static std::uint32_t edges3(const fused::grey_t* a, const fused::grey_t* b,
-                              const fused::grey_t* c, std::uint8_t* dst,
-                              std::uint32_t n, std::uint32_t black_sum) {
+  static std::uint32_t edges3(const grey_t* a, const grey_t* b, const grey_t* c,
+                              std::uint8_t* dst, std::uint32_t n,
+                              std::uint32_t black_sum) {
     constexpr std::uint32_t chunk = 256;
     alignas(64) std::int32_t vs[chunk + 16];
     alignas(64) std::int32_t ds[chunk + 16];
