@@ -86,16 +86,25 @@ void bm_memcpy(benchmark::State& state) {
 }
 
 #if defined(EDGEMAP_BENCH_OPENCV)
-// The exact result from OpenCV building blocks: grey as the truncated mean
-// (a weighted sum of 1/3 each minus 1/3, rounded, is floor(sum / 3) for
-// sums 0..765), two 3x3 Sobel filters into 16-bit with a zero border, the
-// squared magnitude exact in single precision (below 2^24), compared with
-// the least black sum, and the mask spread to three channels in place.
+// The exact result from OpenCV building blocks, three ways. All take grey
+// as the truncated mean (a weighted sum of 1/3 each minus 1/3, rounded, is
+// floor(sum / 3) for sums 0..765), two 3x3 Sobel filters with a zero
+// border, and spread the black-and-white mask to three channels in place:
+//   sobel_16s  16-bit responses converted to float, squared and summed
+//              (exact below 2^24), compared with the least black sum;
+//   sobel_32f  the same with the filters writing float directly;
+//   magnitude  float responses, cv::magnitude (a float root of an exact
+//              sum) compared with the float root of the least black sum;
+//              exact here because neighbouring sums' roots lie more than a
+//              float step apart, and checked like the others.
+enum class opencv_way { sobel_16s, sobel_32f, magnitude };
+
 struct opencv_pipeline {
+  opencv_way way;
   cv::Mat grey, gx, gy, fx, fy, mask;
   float black_sum;
 
-  explicit opencv_pipeline(double t) {
+  opencv_pipeline(opencv_way w, double t) : way(w) {
     // The same search detect_edges does, with the reference's expression.
     std::uint32_t lo = 0, hi = 2 * 1020 * 1020 + 1;
     while (lo < hi) {
@@ -116,23 +125,33 @@ struct opencv_pipeline {
                 f.dst.get(), f.stride);
     const float third = 1.0f / 3.0f;
     cv::transform(src, grey, cv::Matx14f(third, third, third, -third));
-    cv::Sobel(grey, gx, CV_16S, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
-    cv::Sobel(grey, gy, CV_16S, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
-    gx.convertTo(fx, CV_32F);
-    gy.convertTo(fy, CV_32F);
-    cv::multiply(fx, fx, fx);
-    cv::multiply(fy, fy, fy);
-    cv::add(fx, fy, fx);
-    cv::compare(fx, black_sum, mask, cv::CMP_LT);  // 255 where white
+    if (way == opencv_way::sobel_16s) {
+      cv::Sobel(grey, gx, CV_16S, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(grey, gy, CV_16S, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
+      gx.convertTo(fx, CV_32F);
+      gy.convertTo(fy, CV_32F);
+    } else {
+      cv::Sobel(grey, fx, CV_32F, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(grey, fy, CV_32F, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
+    }
+    if (way == opencv_way::magnitude) {
+      cv::magnitude(fx, fy, fx);
+      cv::compare(fx, std::sqrt(black_sum), mask, cv::CMP_LT);
+    } else {
+      cv::multiply(fx, fx, fx);
+      cv::multiply(fy, fy, fy);
+      cv::add(fx, fy, fx);
+      cv::compare(fx, black_sum, mask, cv::CMP_LT);  // 255 where white
+    }
     cv::cvtColor(mask, dst, cv::COLOR_GRAY2BGR);
   }
 };
 
-void bm_opencv(benchmark::State& state) {
+void bm_opencv(benchmark::State& state, opencv_way way) {
   cv::setNumThreads(1);
   frame& f = frame_of(static_cast<std::uint32_t>(state.range(0)),
                       static_cast<std::uint32_t>(state.range(1)));
-  opencv_pipeline cv_edges(threshold);
+  opencv_pipeline cv_edges(way, threshold);
   // Exact or not timed at all.
   std::vector<std::uint8_t> want(f.bytes());
   pixel_view v = f.view();
@@ -174,7 +193,13 @@ const int registered = [] {
   }
   benchmark::RegisterBenchmark("memcpy", bm_memcpy)->Apply(sizes);
 #if defined(EDGEMAP_BENCH_OPENCV)
-  benchmark::RegisterBenchmark("opencv", bm_opencv)->Apply(sizes);
+  benchmark::RegisterBenchmark("opencv_16s", bm_opencv, opencv_way::sobel_16s)
+      ->Apply(sizes);
+  benchmark::RegisterBenchmark("opencv_32f", bm_opencv, opencv_way::sobel_32f)
+      ->Apply(sizes);
+  benchmark::RegisterBenchmark("opencv_magnitude", bm_opencv,
+                               opencv_way::magnitude)
+      ->Apply(sizes);
 #endif
   return 0;
 }();
