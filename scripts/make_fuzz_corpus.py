@@ -93,10 +93,11 @@ def state_inputs():
     }
 
 
-def kernel_input(width, height, bpp_byte, threshold_mode, threshold, pixels):
+def kernel_input(width, height, bpp_byte, threshold_mode, threshold, pixels,
+                 fill=0, base=0, amplitude=0):
     head = struct.pack("<HBBB", width - 1, height - 1, bpp_byte,
                        threshold_mode)
-    return head + threshold + pixels
+    return head + threshold + bytes([fill, base, amplitude]) + pixels
 
 
 def kernels_inputs():
@@ -118,6 +119,12 @@ def kernels_inputs():
             bytes(squares(i // 64, i % 64, 0) for i in range(64 * 12))),
         "six_byte_pixels.bin": kernel_input(11, 7, 229, 0, raw(45.5), noise),
         "single_pixel.bin": kernel_input(1, 1, 0, 0, raw(-1.0), b"\x80"),
+        "gentle_noise_at_a_pixel.bin": kernel_input(
+            97, 10, 0, 3, struct.pack("<HB", 300, 4), b"corpus", fill=1,
+            base=100, amplitude=40),
+        "steep_noise_bgra_at_a_pixel.bin": kernel_input(
+            150, 7, 150, 3, struct.pack("<HB", 77, 5), b"x", fill=1, base=0,
+            amplitude=255),
     }
 
 
