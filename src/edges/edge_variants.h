@@ -26,6 +26,10 @@ void detect_edges_avx2(const pixel_view& view, double threshold) noexcept;
 #endif
 #if defined(EDGEMAP_KERNEL_AVX512)
 void detect_edges_avx512(const pixel_view& view, double threshold) noexcept;
+// The same, its target always written past the cache (detect_edges_avx512
+// does so only for large targets).
+void detect_edges_avx512_stream(const pixel_view& view,
+                                double threshold) noexcept;
 #endif
 #if defined(EDGEMAP_KERNEL_NEON)
 void detect_edges_neon(const pixel_view& view, double threshold) noexcept;
