@@ -156,7 +156,7 @@ struct avx512_rows {
 // From this many bytes of target on, the target bypasses the cache: it
 // would not stay there anyway, and streaming saves reading every line
 // before writing it.
-constexpr std::size_t stream_from = std::size_t{64} << 20;
+constexpr std::size_t stream_from = std::size_t{32} << 20;
 
 }  // namespace
 
