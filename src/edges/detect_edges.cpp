@@ -45,7 +45,7 @@ bool always() noexcept { return true; }
 bool has_avx2() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("bmi2");
+         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
 }
 #endif
 

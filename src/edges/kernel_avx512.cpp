@@ -9,12 +9,6 @@
 #include <immintrin.h>
 
 #include <cstring>
-#ifndef PFW
-#define PFW 4096
-#endif
-#ifndef PF
-#define PF 2048
-#endif
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
@@ -22,11 +16,12 @@
 namespace edgemap {
 namespace {
 
-// Grey levels in 16 bits: 32 pixels per instruction for the sums, which
-// stay within 16 bits (|gx|, |gy| <= 1020), and 16 per multiply-add.
 // How far ahead of the grey loop the source is fetched, in bytes.
 constexpr std::size_t prefetch_ahead = 2048;
 
+// Grey levels in 16 bits: 32 pixels per instruction for the sums, which
+// stay within 16 bits (|gx|, |gy| <= 1020), and 16 per multiply-add.
+// With stream set, targets are written past the cache.
 template <bool stream>
 struct avx512_rows {
   using grey_type = std::int16_t;
