@@ -17,7 +17,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 export LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 
-mkdir -p "$(dirname "$WINEPREFIX")"
+mkdir -p "$WINEPREFIX"
 (
   flock 9
   # Exit status 2: a server for this prefix is already running.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -160,6 +161,26 @@ INSTANTIATE_TEST_SUITE_P(bitmap, rejected,
                          [](const auto& tc) {
                            return std::string(tc.param.name);
                          });
+
+#if SIZE_MAX == UINT32_MAX
+// Where size_t has 32 bits, a pixel array that fits the 32-bit fields but
+// not half the address space must fail its allocation cleanly. The file is
+// sparse, so it costs no disk, and past 2 GiB, so its size is only known
+// with 64-bit file offsets.
+TEST(bitmap, pixel_array_beyond_the_address_space_is_refused) {
+  constexpr std::uint32_t width = 32768;
+  constexpr std::uint32_t height = 21846;  // 3 * 32768 * 21846 > 2^31
+  test::temp_dir dir;
+  test::write_file(dir.path("big.bmp"),
+                   patched(patched(valid_bmp(), 18, width), 22, height));
+  std::filesystem::resize_file(dir.path("big.bmp"),
+                               54 + std::uint64_t{3} * width * height);
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("big.bmp"), dir.path("t.bmp")),
+            "malloc images_s error\n" + size_lines(0, 0));
+  EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
+}
+#endif
 
 TEST(bitmap, missing_source_on_a_fresh_state_writes_an_empty_target) {
   test::temp_dir dir;
