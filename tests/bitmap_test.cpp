@@ -287,3 +287,42 @@ TEST(bitmap, source_and_target_may_be_the_same_file) {
 
 }  // namespace
 }  // namespace edgemap
+
+#if defined(__linux__)
+namespace edgemap {
+namespace {
+
+std::size_t open_descriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// Every path through the stages, successful or not, gives back its files.
+TEST(bitmap, no_stream_outlives_its_call) {
+  test::temp_dir dir;
+  test::write_file(dir.path("good.bmp"), valid_bmp());
+  test::write_file(dir.path("bad.bmp"), {1, 2, 3});
+  image_state state;
+  const std::size_t before = open_descriptors();
+  test::captured_stdout([&] {
+    for (const char* source : {"good.bmp", "bad.bmp", "missing.bmp"}) {
+      for (const char* target : {"t.bmp", "no/dir/t.bmp"}) {
+        run_pipeline(state, dir.path(source).c_str(), dir.path(target).c_str(),
+                     edge_threshold);
+      }
+    }
+    // A load whose save never runs leaves its stream to the next load.
+    load_image_s(state, dir.path("good.bmp").c_str());
+    load_image_s(state, dir.path("good.bmp").c_str());
+    save_image_t(state, "/dev/full");
+  });
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+}  // namespace
+}  // namespace edgemap
+#endif
