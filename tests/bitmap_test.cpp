@@ -164,9 +164,9 @@ INSTANTIATE_TEST_SUITE_P(bitmap, rejected,
 
 #if SIZE_MAX == UINT32_MAX
 // Where size_t has 32 bits, a pixel array that fits the 32-bit fields but
-// not half the address space must fail its allocation cleanly. The file is
-// sparse, so it costs no disk, and past 2 GiB, so its size is only known
-// with 64-bit file offsets.
+// whose two buffers cannot both fit the address space must fail its
+// allocation cleanly. The file is sparse, so it costs no disk, and past
+// 2 GiB, so its size is only known with 64-bit file offsets.
 TEST(bitmap, pixel_array_beyond_the_address_space_is_refused) {
   constexpr std::uint32_t width = 32768;
   constexpr std::uint32_t height = 21846;  // 3 * 32768 * 21846 > 2^31
@@ -176,8 +176,12 @@ TEST(bitmap, pixel_array_beyond_the_address_space_is_refused) {
   std::filesystem::resize_file(dir.path("big.bmp"),
                                54 + std::uint64_t{3} * width * height);
   image_state state;
-  EXPECT_EQ(run(state, dir.path("big.bmp"), dir.path("t.bmp")),
-            "malloc images_s error\n" + size_lines(0, 0));
+  // Which of the two buffers fails depends on the allocator; with glibc's
+  // malloc, which refuses anything past PTRDIFF_MAX, it is the first.
+  const std::string out = run(state, dir.path("big.bmp"), dir.path("t.bmp"));
+  EXPECT_TRUE(out == "malloc images_s error\n" + size_lines(0, 0) ||
+              out == "malloc image_t error\n" + size_lines(0, 0))
+      << out;
   EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
 }
 #endif
