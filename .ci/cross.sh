@@ -34,7 +34,10 @@ trap stop_wine EXIT
 cmake -S . -B build-win64 "${common[@]}" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
 cmake --build build-win64 -j2
-ctest --test-dir build-win64 -j2 --output-on-failure
+# About one run in fifty, one test program under Wine exits at once with no
+# output (seen under heavy load, never reproduced alone); a second try tells
+# that apart from a failing test, which fails again.
+ctest --test-dir build-win64 -j2 --output-on-failure --repeat until-pass:2
 
 part "Windows i686: build and export table"
 cmake -S . -B build-win32 "${common[@]}" -DEDGEMAP_BUILD_TESTS=OFF \

@@ -18,16 +18,19 @@ export LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 
 mkdir -p "$WINEPREFIX"
+status=0
 (
   flock 9
   # Exit status 2: a server for this prefix is already running.
   status=0
   "$wine_dir/wineserver" -p 9>&- || status=$?
   if [ "$status" -eq 0 ]; then
-    "$wine_dir/wine64" cmd /c exit 0 9>&-
-  elif [ "$status" -ne 2 ]; then
-    exit "$status"
+    "$wine_dir/wine64" cmd /c exit 0 9>&- || status=$?
   fi
-) 9>"$WINEPREFIX.lock" </dev/null >/dev/null 2>&1
+  [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || exit "$status"
+) 9>"$WINEPREFIX.lock" </dev/null >/dev/null 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "wine-run.sh: starting Wine's server failed ($status); going on" >&2
+fi
 
 exec "$wine_dir/wine64" "$@"
