@@ -34,9 +34,11 @@ trap stop_wine EXIT
 cmake -S . -B build-win64 "${common[@]}" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
 cmake --build build-win64 -j2
-# About one run in fifty, one test program under Wine exits at once with no
-# output (seen under heavy load, never reproduced alone); a second try tells
-# that apart from a failing test, which fails again.
+# A test program under Wine used to exit now and then at once with no
+# output (gone since scripts/wine-run.sh stopped asking wineserver on every
+# call); should a start-up hiccup come back, a second try tells it apart
+# from a failing test, which fails again. The first try's output stays in
+# the log.
 ctest --test-dir build-win64 -j2 --output-on-failure --repeat until-pass:2
 
 part "Windows i686: build and export table"

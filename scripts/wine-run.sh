@@ -18,19 +18,26 @@ export LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 
 mkdir -p "$WINEPREFIX"
-status=0
-(
-  flock 9
-  # Exit status 2: a server for this prefix is already running.
-  status=0
-  "$wine_dir/wineserver" -p 9>&- || status=$?
-  if [ "$status" -eq 0 ]; then
-    "$wine_dir/wine64" cmd /c exit 0 9>&- || status=$?
-  fi
-  [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || exit "$status"
-) 9>"$WINEPREFIX.lock" </dev/null >/dev/null 2>&1 || status=$?
-if [ "$status" -ne 0 ]; then
-  echo "wine-run.sh: starting Wine's server failed ($status); going on" >&2
+server_pid_file="$WINEPREFIX.server"
+server_running() {
+  local pid
+  pid=$(cat "$server_pid_file" 2>/dev/null) || return 1
+  [[ $(cat "/proc/$pid/comm" 2>/dev/null) == wineserver* ]]
+}
+# Only the first call starts anything; later calls just check the server's
+# process id. Asking wineserver itself every time made a program now and
+# then exit at once without a word.
+if ! server_running; then
+  (
+    flock 9
+    if ! server_running; then
+      setsid "$wine_dir/wineserver" --foreground --persistent \
+        9>&- </dev/null >/dev/null 2>&1 &
+      echo $! >"$server_pid_file"
+      "$wine_dir/wine64" cmd /c exit 0 9>&- </dev/null >/dev/null 2>&1 ||
+        echo "wine-run.sh: Wine's first program failed; going on" >&2
+    fi
+  ) 9>"$WINEPREFIX.lock"
 fi
 
 exec "$wine_dir/wine64" "$@"
