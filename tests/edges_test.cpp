@@ -26,8 +26,9 @@ image_state state_for(std::uint32_t width, std::uint32_t height,
   s.bit_count = static_cast<std::uint16_t>(bytes_per_pixel * 8);
   s.stride = test::stride_of(width, bytes_per_pixel);
   const std::size_t n = std::size_t{s.stride} * height;
-  s.images_s.reset(new std::uint8_t[n + 1]());
-  s.image_t.reset(new std::uint8_t[n + 1]);
+  EXPECT_TRUE(s.images_s.reserve(n + 1));
+  EXPECT_TRUE(s.image_t.reserve(n + 1));
+  std::memset(s.images_s.get(), 0, n + 1);
   std::memset(s.image_t.get(), 0x77, n + 1);
   for (std::uint32_t r = 0; r < height; ++r) {
     for (std::uint32_t c = 0; c < width; ++c) {
@@ -155,7 +156,9 @@ TEST(detect_edges, four_byte_pixels_keep_their_fourth_byte) {
 TEST(detect_edges, empty_images_touch_nothing) {
   for (auto [w, h] : {std::pair{0u, 4u}, std::pair{4u, 0u}}) {
     image_state s = state_for(w, h, 3, uniform(1, 2, 3));
-    s.image_t.reset(new std::uint8_t[1]{0x77});
+    s.image_t.reset();
+    EXPECT_TRUE(s.image_t.reserve(1));
+    s.image_t[0] = 0x77;
     EXPECT_EQ(detect_edges(s, 90.0), 0);
     EXPECT_EQ(s.image_t[0], 0x77);
   }

@@ -7,13 +7,14 @@
 #include <cstdio>
 #include <memory>
 
+#include "bitmap/pixel_buffer.h"
+
 namespace edgemap {
 
 struct file_closer {
   void operator()(std::FILE* f) const noexcept { (void)std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-using byte_buffer = std::unique_ptr<std::uint8_t[]>;
 
 constexpr std::uint32_t header_size = 54;
 
@@ -28,8 +29,14 @@ struct image_state {
   std::uint16_t bit_count = 0;  // biBitCount as read; only its low byte counts
   std::uint16_t bytes_per_pixel = 0;
   std::uint32_t stride = 0;  // bytes per row in the file, padded to 4
-  byte_buffer images_s;      // source pixel array, stride * height bytes
-  byte_buffer image_t;       // target pixel array, same layout
+  // The two pixel arrays, stride * height bytes each. Their memory outlives
+  // the image and serves the next one that fits; has_image says whether
+  // they hold one.
+  pixel_buffer images_s;  // source pixel array
+  pixel_buffer image_t;   // target pixel array, same layout
+  // True once detect_edges has written every byte of image_t for the
+  // current image; until then the target memory holds leftovers.
+  bool target_ready = false;
   file_ptr fp_s;
   file_ptr fp_t;
   std::array<std::uint8_t, header_size> bmp_header;

@@ -1,5 +1,4 @@
 #include <cstring>
-#include <new>
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
@@ -34,9 +33,11 @@ pixel_layout layout_of(const std::uint8_t* fields) {
   return l;
 }
 
-// Drops the current image: its buffers, its dimensions and its stream.
+// Drops the current image and its dimensions. The buffers' memory stays for
+// the next image.
 void forget_image(image_state& state) noexcept {
   state.has_image = false;
+  state.target_ready = false;
   state.data_offset = 0;
   state.width = 0;
   state.height = 0;
@@ -44,8 +45,6 @@ void forget_image(image_state& state) noexcept {
   state.bit_count = 0;
   state.bytes_per_pixel = 0;
   state.stride = 0;
-  state.images_s.reset();
-  state.image_t.reset();
 }
 
 std::int32_t fail(image_state& state, const char* message) noexcept {
@@ -87,23 +86,22 @@ std::int32_t load_image_s(image_state& state, const char* fname_s) noexcept {
   }
 
   const auto bytes = static_cast<std::size_t>(l.bytes);
-  byte_buffer images_s(new (std::nothrow) std::uint8_t[bytes]);
-  if (!images_s) {
+  if (!state.images_s.reserve(bytes)) {
     return fail(state, "malloc images_s error\n");
   }
-  // Zeroed, so the pad bytes of the target are zero and nothing
-  // uninitialised can reach a file.
-  byte_buffer image_t(new (std::nothrow) std::uint8_t[bytes]());
-  if (!image_t) {
+  // Not cleared: detect_edges writes every byte of the target, and the
+  // saver clears it when detect_edges has not run.
+  if (!state.image_t.reserve(bytes)) {
     return fail(state, "malloc image_t error\n");
   }
   // The file may have shrunk since its size was taken.
+  std::uint8_t* const pixels = state.images_s.get();
   const std::size_t got =
-      seek_to(fp, data_offset) ? std::fread(images_s.get(), 1, bytes, fp) : 0;
+      seek_to(fp, data_offset) ? std::fread(pixels, 1, bytes, fp) : 0;
   if (got < needed) {
     return fail(state, "fread images_s error\n");
   }
-  std::memset(images_s.get() + got, 0, bytes - got);
+  std::memset(pixels + got, 0, bytes - got);
 
   state.has_image = true;
   state.data_offset = data_offset;
@@ -113,8 +111,6 @@ std::int32_t load_image_s(image_state& state, const char* fname_s) noexcept {
   state.bit_count = read_u16_le(fields + offset_bi_bit_count);
   state.bytes_per_pixel = l.bytes_per_pixel;
   state.stride = static_cast<std::uint32_t>(l.stride);
-  state.images_s = std::move(images_s);
-  state.image_t = std::move(image_t);
   return 0;
 }
 

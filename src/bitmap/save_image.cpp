@@ -1,5 +1,6 @@
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
@@ -45,6 +46,12 @@ std::int32_t save_image_t(image_state& state, const char* fname_t) noexcept {
     say_pixel_size(0);
   } else {
     const std::uint32_t pixel_size = pixel_bytes(state);
+    if (!state.target_ready) {
+      // Saved without detect_edges: an all-zero target rather than
+      // whatever the memory held before.
+      std::memset(state.image_t.get(), 0, pixel_size);
+      state.target_ready = true;
+    }
     const std::uint32_t file_size = header_size + pixel_size;
     say_file_size(file_size);
     patch_bmp_header(state, file_size);

@@ -1,47 +1,126 @@
 #include "edges/detect_edges.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+
+#include "edges/edge_variants.h"
+
+#if defined(EDGEMAP_KERNEL_NEON) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
 
 namespace edgemap {
 namespace {
 
 constexpr std::uint32_t channels = 3;
 
-// Bytes past the third (alpha, for 32-bit sources) pass through unchanged.
-void copy_extra_bytes(const pixel_view& v) noexcept {
-  if (v.bytes_per_pixel <= channels) {
-    return;
-  }
+// Bytes past the third (alpha, for 32-bit sources) pass through unchanged;
+// row padding is zero. Together with the kernel this defines every byte of
+// the target, which is never cleared beforehand.
+void finish_rows(const pixel_view& v) noexcept {
+  const std::size_t row_bytes = std::size_t{v.width} * v.bytes_per_pixel;
   const std::size_t extra = v.bytes_per_pixel - channels;
   for (std::uint32_t r = 0; r < v.height; ++r) {
     const std::size_t row = std::size_t{r} * v.stride;
-    for (std::uint32_t c = 0; c < v.width; ++c) {
-      const std::size_t at =
-          row + std::size_t{c} * v.bytes_per_pixel + channels;
-      std::memcpy(v.dst + at, v.src + at, extra);
+    if (extra != 0) {
+      for (std::uint32_t c = 0; c < v.width; ++c) {
+        const std::size_t at =
+            row + std::size_t{c} * v.bytes_per_pixel + channels;
+        std::memcpy(v.dst + at, v.src + at, extra);
+      }
     }
+    std::memset(v.dst + row + row_bytes, 0, v.stride - row_bytes);
   }
+}
+
+bool reaches(std::uint32_t sum, double threshold) noexcept {
+  // The reference's test, on a sum it computes exactly.
+  return std::sqrt(static_cast<double>(sum)) - threshold >= 0.0;
 }
 
 bool always() noexcept { return true; }
 
+#if defined(EDGEMAP_KERNEL_AVX2)
+bool has_avx2() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("bmi2");
+}
+#endif
+
+#if defined(EDGEMAP_KERNEL_AVX512)
+bool has_avx512() noexcept {
+  __builtin_cpu_init();
+  return has_avx2() && __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") &&
+         __builtin_cpu_supports("avx512dq");
+}
+#endif
+
+#if defined(EDGEMAP_KERNEL_NEON)
+bool has_neon() noexcept {
+#if defined(__linux__)
+  constexpr unsigned long hwcap_neon = 1ul << 12;  // HWCAP_NEON
+  return (getauxval(AT_HWCAP) & hwcap_neon) != 0;
+#else
+  return false;
+#endif
+}
+#endif
+
+// Slowest first: the selection takes the last entry the processor runs.
 constexpr edge_kernel kernels[] = {
     {"reference", detect_edges_reference, always},
+    {"portable", detect_edges_portable, always},
+#if defined(EDGEMAP_KERNEL_NEON)
+    {"neon", detect_edges_neon, has_neon},
+#endif
+#if defined(EDGEMAP_KERNEL_AVX2)
+    {"avx2", detect_edges_avx2, has_avx2},
+#endif
+#if defined(EDGEMAP_KERNEL_AVX512)
+    {"avx512", detect_edges_avx512, has_avx512},
+#endif
 };
 
+const edge_kernel& choose_kernel() noexcept {
+  // EDGEMAP_KERNEL names a variant to use instead of the fastest, for
+  // measuring and testing; one the processor cannot run is ignored.
+  const char* wanted = std::getenv("EDGEMAP_KERNEL");
+  const edge_kernel* best = &kernels[0];
+  for (const edge_kernel& k : kernels) {
+    if (!k.supported()) continue;
+    if (wanted != nullptr && std::strcmp(wanted, k.name) == 0) return k;
+    best = &k;
+  }
+  return *best;
+}
+
 }  // namespace
+
+std::uint32_t least_black_sum(double threshold) noexcept {
+  // reaches() only ever turns from false to true as the sum grows, so a
+  // binary search finds where; the sentinel max_gradient_sum + 1 counts as
+  // reached, and no pixel has that sum.
+  std::uint32_t lo = 0;
+  std::uint32_t hi = max_gradient_sum + 1;
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if (reaches(mid, threshold)) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
 
 std::span<const edge_kernel> edge_kernels() noexcept { return kernels; }
 
 const edge_kernel& selected_edge_kernel() noexcept {
-  // The last supported entry is the fastest.
-  static const edge_kernel& chosen = []() -> const edge_kernel& {
-    const edge_kernel* best = &kernels[0];
-    for (const edge_kernel& k : kernels) {
-      if (k.supported()) best = &k;
-    }
-    return *best;
-  }();
+  static const edge_kernel& chosen = choose_kernel();
   return chosen;
 }
 
@@ -53,7 +132,8 @@ std::int32_t detect_edges(image_state& state, double threshold) noexcept {
                         state.width,          state.height,
                         state.stride,         state.bytes_per_pixel};
   selected_edge_kernel().run(view, threshold);
-  copy_extra_bytes(view);
+  finish_rows(view);
+  state.target_ready = true;
   return 0;
 }
 

@@ -1,0 +1,36 @@
+# The fused edge detector, compiled once per instruction set it can use.
+# Each variant is its own translation unit with its own flags; the
+# dispatcher in detect_edges.cpp (baseline flags) asks the processor which
+# of them it may run. EDGEMAP_SCALAR_ONLY keeps only the portable build.
+option(EDGEMAP_SCALAR_ONLY "Build only the portable edge kernel" OFF)
+
+set(_edgemap_kernel_dir ${PROJECT_SOURCE_DIR}/src/edges)
+target_sources(edgemap_core PRIVATE ${_edgemap_kernel_dir}/kernel_portable.cpp)
+set(_edgemap_kernel_sources ${_edgemap_kernel_dir}/kernel_portable.cpp)
+
+function(edgemap_kernel_variant name define)
+  set(source ${_edgemap_kernel_dir}/kernel_${name}.cpp)
+  target_sources(edgemap_core PRIVATE ${source})
+  set_property(SOURCE ${source} APPEND PROPERTY COMPILE_OPTIONS ${ARGN})
+  target_compile_definitions(edgemap_core PRIVATE ${define})
+  set(_edgemap_kernel_sources ${_edgemap_kernel_sources} ${source}
+      PARENT_SCOPE)
+endfunction()
+
+string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" _edgemap_cpu)
+if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  if(_edgemap_cpu MATCHES "^(x86_64|amd64|x64)$")
+    edgemap_kernel_variant(avx2 EDGEMAP_KERNEL_AVX2
+      -mavx2 -mfma -mbmi -mbmi2)
+    edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512
+      -mavx2 -mfma -mbmi -mbmi2
+      -mavx512f -mavx512bw -mavx512vl -mavx512dq -mprefer-vector-width=512)
+  elseif(_edgemap_cpu MATCHES "^arm" AND NOT _edgemap_cpu MATCHES "64")
+    # 64-bit ARM has NEON in its baseline; 32-bit ARM may lack it.
+    edgemap_kernel_variant(neon EDGEMAP_KERNEL_NEON -mfpu=neon)
+  endif()
+endif()
+
+# Kernels are worth -O3 (full vectorisation) in every optimised build.
+set_property(SOURCE ${_edgemap_kernel_sources} APPEND PROPERTY COMPILE_OPTIONS
+  $<$<AND:$<CXX_COMPILER_ID:GNU,Clang>,$<NOT:$<CONFIG:Debug>>>:-O3>)

@@ -1,0 +1,274 @@
+// Every compiled variant of the detector this processor can run, byte for
+// byte against the double-precision reference; the threshold search; the
+// reusable pixel buffers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitmap/bitmap_io.h"
+#include "bitmap/pixel_buffer.h"
+#include "edges/detect_edges.h"
+#include "edges/edge_variants.h"
+#include "test_support.h"
+
+namespace edgemap {
+namespace {
+
+using test::bytes;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr std::uint32_t never = max_gradient_sum + 1;
+
+// A source image with rows at the bitmap stride. Pad bytes and bytes past
+// the third of a pixel are random too: no kernel may read them as grey.
+struct image {
+  std::uint32_t width, height, bpp, stride;
+  bytes src;
+
+  image(std::uint32_t w, std::uint32_t h, std::uint32_t bytes_per_pixel)
+      : width(w),
+        height(h),
+        bpp(bytes_per_pixel),
+        stride(test::stride_of(w, bytes_per_pixel)),
+        src(std::size_t{stride} * h) {}
+
+  std::uint8_t* pixel(std::uint32_t r, std::uint32_t c) {
+    return src.data() + std::size_t{r} * stride + std::size_t{c} * bpp;
+  }
+
+  // What k writes over a target prefilled with 0x77: the kernels own the
+  // first three bytes of each pixel and nothing else.
+  bytes run(const edge_kernel& k, double threshold) const {
+    bytes dst(src.size(), 0x77);
+    k.run({src.data(), dst.data(), width, height, stride, bpp}, threshold);
+    return dst;
+  }
+};
+
+std::vector<const edge_kernel*> variants() {
+  std::vector<const edge_kernel*> out;
+  for (const edge_kernel& k : edge_kernels().subspan(1)) {
+    if (k.supported()) out.push_back(&k);
+  }
+  return out;
+}
+
+const edge_kernel& reference() { return edge_kernels()[0]; }
+
+// First differing pixel, for a readable failure.
+std::string first_difference(const image& img, const bytes& want,
+                             const bytes& got) {
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (want[i] != got[i]) {
+      return "byte " + std::to_string(i) + " (row " +
+             std::to_string(i / img.stride) + ", column " +
+             std::to_string(i % img.stride / img.bpp) + ") is " +
+             std::to_string(got[i]) + ", not " + std::to_string(want[i]);
+    }
+  }
+  return "identical";
+}
+
+void expect_all_match(const image& img, double threshold) {
+  const bytes want = img.run(reference(), threshold);
+  for (const edge_kernel* k : variants()) {
+    const bytes got = img.run(*k, threshold);
+    ASSERT_TRUE(got == want)
+        << k->name << " on " << img.width << "x" << img.height << "x" << img.bpp
+        << " at threshold " << threshold << ": "
+        << first_difference(img, want, got);
+  }
+}
+
+image random_image(std::uint32_t w, std::uint32_t h, std::uint32_t bpp,
+                   std::mt19937& rng) {
+  image img(w, h, bpp);
+  // Half the images take only extreme bytes, for the largest gradients.
+  const bool extremes = rng() % 2 == 0;
+  for (auto& b : img.src) {
+    const auto r = rng();
+    b = static_cast<std::uint8_t>(extremes ? (r % 2 == 0 ? 0 : 255) : r);
+  }
+  return img;
+}
+
+TEST(edge_kernels, reference_comes_first_and_one_is_chosen) {
+  ASSERT_GE(edge_kernels().size(), 2u);
+  EXPECT_STREQ(edge_kernels()[0].name, "reference");
+  EXPECT_TRUE(selected_edge_kernel().supported());
+  ::testing::Test::RecordProperty("selected_kernel",
+                                  selected_edge_kernel().name);
+  std::printf("selected kernel: %s\n", selected_edge_kernel().name);
+}
+
+// Every width up to 130 covers every tail of every vector length; widths
+// around 4096 and 8192 cover the column strips.
+TEST(edge_kernels, random_images_of_every_width_match_the_reference) {
+  std::mt19937 rng(20240611);
+  for (std::uint32_t bpp : {3u, 4u}) {
+    for (std::uint32_t w = 1; w <= 130; ++w) {
+      for (std::uint32_t h = 1; h <= 6; ++h) {
+        expect_all_match(random_image(w, h, bpp, rng), 90.0);
+        if (HasFatalFailure()) return;
+      }
+    }
+    for (std::uint32_t w : {4095u, 4096u, 4097u, 8191u, 8192u, 8193u, 16411u}) {
+      expect_all_match(random_image(w, 3, bpp, rng), 90.0);
+      if (HasFatalFailure()) return;
+    }
+  }
+  // Pixel sizes without a vector path (40 and 48 bits per pixel).
+  for (std::uint32_t bpp : {5u, 6u}) {
+    expect_all_match(random_image(37, 4, bpp, rng), 90.0);
+  }
+}
+
+// Gradient sum of pixel (r, c) worked out independently of every kernel.
+std::uint32_t gradient_sum(const image& img, std::int64_t r, std::int64_t c) {
+  auto grey = [&](std::int64_t y, std::int64_t x) -> int {
+    if (y < 0 || x < 0 || y >= img.height || x >= img.width) return 0;
+    const std::uint8_t* p =
+        img.src.data() + y * img.stride + x * std::int64_t{img.bpp};
+    return (p[0] + p[1] + p[2]) / 3;
+  };
+  const int gx = grey(r - 1, c + 1) + 2 * grey(r, c + 1) + grey(r + 1, c + 1) -
+                 grey(r - 1, c - 1) - 2 * grey(r, c - 1) - grey(r + 1, c - 1);
+  const int gy = grey(r + 1, c - 1) + 2 * grey(r + 1, c) + grey(r + 1, c + 1) -
+                 grey(r - 1, c - 1) - 2 * grey(r - 1, c) - grey(r - 1, c + 1);
+  return static_cast<std::uint32_t>(gx * gx + gy * gy);
+}
+
+// The middle row's byte sums run through 0..765, split over the three
+// bytes in varying ways so the truncated third meets every remainder; the
+// thresholds sit exactly on the magnitudes that occur and one step either
+// side of them.
+TEST(edge_kernels, magnitudes_on_and_beside_the_threshold_match) {
+  std::mt19937 rng(765);
+  for (std::uint32_t bpp : {3u, 4u}) {
+    image img(766, 3, bpp);
+    for (auto& b : img.src) b = static_cast<std::uint8_t>(rng());
+    for (std::uint32_t c = 0; c < img.width; ++c) {
+      std::uint8_t* p = img.pixel(1, c);
+      // Any split of the sum c into three bytes.
+      auto pick = [&](int total, int parts_after) {
+        const int lo = std::max(0, total - 255 * parts_after);
+        const int hi = std::min(255, total);
+        return lo +
+               static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1));
+      };
+      const int b0 = pick(static_cast<int>(c), 2);
+      const int b1 = pick(static_cast<int>(c) - b0, 1);
+      p[0] = static_cast<std::uint8_t>(b0);
+      p[1] = static_cast<std::uint8_t>(b1);
+      p[2] = static_cast<std::uint8_t>(static_cast<int>(c) - b0 - b1);
+      ASSERT_EQ(p[0] + p[1] + p[2], static_cast<int>(c));
+    }
+    for (std::uint32_t c = 0; c < img.width; c += 23) {
+      const double on = std::sqrt(static_cast<double>(gradient_sum(img, 1, c)));
+      for (double t : {on, std::nextafter(on, -inf), std::nextafter(on, inf)}) {
+        expect_all_match(img, t);
+        if (HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(edge_kernels, special_thresholds_match) {
+  std::mt19937 rng(1);
+  const double thresholds[] = {
+      90.0,     0.0,     -0.0,     -5.0,         0.5, 89.99999,       90.00001,
+      1442.5,   1443.0,  1e9,      std::nan(""), inf, -inf,           DBL_MIN,
+      -DBL_MIN, DBL_MAX, -DBL_MAX, 4.9e-324,     1.0, std::sqrt(2.0), 1442.0,
+      1020.0};
+  for (auto [w, h] : {std::pair{1u, 1u}, std::pair{3u, 2u}, std::pair{67u, 5u},
+                      std::pair{130u, 6u}}) {
+    const image img = random_image(w, h, 3, rng);
+    for (double t : thresholds) {
+      expect_all_match(img, t);
+      if (HasFatalFailure()) return;
+    }
+  }
+}
+
+struct black_sum_case {
+  double threshold;
+  std::uint32_t sum;
+};
+
+class least_black : public ::testing::TestWithParam<black_sum_case> {};
+
+TEST_P(least_black, sum) {
+  EXPECT_EQ(least_black_sum(GetParam().threshold), GetParam().sum);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    edge_kernels, least_black,
+    ::testing::Values(
+        black_sum_case{90.0, 8100}, black_sum_case{89.99999, 8100},
+        black_sum_case{90.00001, 8101}, black_sum_case{0.0, 0},
+        black_sum_case{-0.0, 0}, black_sum_case{-5.0, 0},
+        black_sum_case{-inf, 0}, black_sum_case{DBL_MIN, 1},
+        black_sum_case{0.5, 1}, black_sum_case{1.0, 1}, black_sum_case{1.5, 3},
+        black_sum_case{1442.49, 2080778},
+        black_sum_case{std::sqrt(double{max_gradient_sum}), max_gradient_sum},
+        black_sum_case{1442.5, never}, black_sum_case{1e9, never},
+        black_sum_case{inf, never}, black_sum_case{std::nan(""), never}));
+
+TEST(pixel_buffer, keeps_its_memory_while_images_fit) {
+  pixel_buffer buffer;
+  ASSERT_TRUE(buffer.reserve(0));
+  EXPECT_GE(buffer.capacity(), 1u);
+  ASSERT_TRUE(buffer.reserve(3u << 20));
+  std::uint8_t* const big = buffer.get();
+  std::memset(big, 1, 3u << 20);
+#if defined(__linux__)
+  // Large buffers start on a huge-page boundary.
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big) % (2u << 20), 0u);
+#endif
+  ASSERT_TRUE(buffer.reserve(100));
+  EXPECT_EQ(buffer.get(), big);
+  ASSERT_TRUE(buffer.reserve(buffer.capacity()));
+  EXPECT_EQ(buffer.get(), big);
+  ASSERT_TRUE(buffer.reserve(buffer.capacity() + 1));
+  std::memset(buffer.get(), 2, buffer.capacity());
+  pixel_buffer moved = std::move(buffer);
+  EXPECT_FALSE(buffer);
+  EXPECT_TRUE(moved);
+}
+
+// A reused target buffer holds the previous image's edge map; a save that
+// detect_edges did not precede must not write those leftovers.
+TEST(pixel_buffer, a_target_saved_without_detection_is_zero) {
+  test::temp_dir dir;
+  auto grey_noise = [](std::uint32_t r, std::uint32_t c, std::uint32_t) {
+    return static_cast<std::uint8_t>((r * 7 + c * 13) % 5 * 60);
+  };
+  const test::bmp_spec first{40, 30, 24, 54, grey_noise};
+  const test::bmp_spec second{9, 5, 24, 54, grey_noise};
+  test::write_file(dir.path("first.bmp"), test::make_bmp(first));
+  test::write_file(dir.path("second.bmp"), test::make_bmp(second));
+  image_state state;
+  (void)test::captured_stdout([&] {
+    ASSERT_EQ(load_image_s(state, dir.path("first.bmp").c_str()), 0);
+    detect_edges(state, 90.0);
+    ASSERT_EQ(save_image_t(state, dir.path("t1.bmp").c_str()), 0);
+    ASSERT_EQ(load_image_s(state, dir.path("second.bmp").c_str()), 0);
+    ASSERT_EQ(save_image_t(state, dir.path("t2.bmp").c_str()), 0);
+  });
+  EXPECT_TRUE(test::read_file(dir.path("t1.bmp")) ==
+              test::expected_target(first));
+  const bytes t2 = test::read_file(dir.path("t2.bmp"));
+  ASSERT_EQ(t2.size(), 54u + 28u * 5u);
+  EXPECT_TRUE(std::all_of(t2.begin() + 54, t2.end(),
+                          [](std::uint8_t b) { return b == 0; }));
+}
+
+}  // namespace
+}  // namespace edgemap
