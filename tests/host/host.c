@@ -37,7 +37,8 @@ static int grey_at(int r, int c) {
   return c < width / 2 ? 0 : 200;
 }
 
-static void make_source(unsigned char* file) {
+/* A zeroed file with the 54-byte header both bitmaps share. */
+static void put_header(unsigned char* file) {
   memset(file, 0, file_bytes);
   file[0] = 'B';
   file[1] = 'M';
@@ -48,6 +49,10 @@ static void make_source(unsigned char* file) {
   put_u32(file + 22, height);
   file[26] = 1;
   file[28] = 24;
+}
+
+static void make_source(unsigned char* file) {
+  put_header(file);
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {
       unsigned char* p = file + 54 + r * stride + c * bytes_per_pixel;
@@ -61,16 +66,7 @@ static void make_source(unsigned char* file) {
 
 /* The edge map in integers: black where gx^2 + gy^2 reaches 90^2. */
 static void make_expected(unsigned char* file) {
-  memset(file, 0, file_bytes);
-  file[0] = 'B';
-  file[1] = 'M';
-  put_u32(file + 2, file_bytes);
-  put_u32(file + 10, 54);
-  put_u32(file + 14, 40);
-  put_u32(file + 18, width);
-  put_u32(file + 22, height);
-  file[26] = 1;
-  file[28] = 24;
+  put_header(file);
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {
       const int gx = grey_at(r - 1, c + 1) + 2 * grey_at(r, c + 1) +
