@@ -22,8 +22,12 @@ hyperfine -N --warmup 5 --runs "${RUNS:-40}" \
 python3 - "$dir/times.json" <<'PY'
 import json, sys
 cp, tool = json.load(open(sys.argv[1]))["results"]
-print(f"edgemap / cp (mean): {tool['mean'] / cp['mean']:.2f}"
-      f"  (median {tool['median'] / cp['median']:.2f})")
+for name, r in (("cp", cp), ("edgemap", tool)):
+    print(f"{name:>8}: mean {r['mean'] * 1e3:.1f} ms, median "
+          f"{r['median'] * 1e3:.1f} ms, min {r['min'] * 1e3:.1f} ms")
+print(f"edgemap / cp: mean {tool['mean'] / cp['mean']:.2f}, "
+      f"median {tool['median'] / cp['median']:.2f}, "
+      f"min {tool['min'] / cp['min']:.2f}")
 PY
 
 rss_kib=$(/usr/bin/time -v "$build/edgemap" "$dir/source.bmp" "$dir/target.bmp" \

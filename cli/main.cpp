@@ -5,9 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 #include "entry/pipeline.h"
+
+#ifdef _WIN32
+#include "entry/path_conversion.h"
+#endif
 
 namespace {
 
@@ -40,9 +46,9 @@ bool parse_threshold(const char* text, double& threshold) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Arguments are UTF-8 here; on Windows wmain converts them first, and the
+// file layer converts paths back to UTF-16 when it opens them.
+int run(int argc, char** argv) {
   double threshold = edgemap::edge_threshold;
   const char* paths[2] = {nullptr, nullptr};
   int path_count = 0;
@@ -87,3 +93,26 @@ int main(int argc, char** argv) {
              ? exit_ok
              : exit_failed;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The wide entry point, so that every file name reaches the program intact
+// (main would get the ANSI code page's lossy version).
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::unique_ptr<char[]>> storage;
+  std::vector<char*> args;
+  for (int i = 0; i < argc; ++i) {
+    storage.push_back(edgemap::utf16_to_utf8(argv[i]));
+    if (!storage.back()) {
+      (void)std::fputs("edgemap: out of memory\n", stderr);
+      return exit_failed;
+    }
+    args.push_back(storage.back().get());
+  }
+  args.push_back(nullptr);
+  return run(argc, args.data());
+}
+#else
+int main(int argc, char** argv) { return run(argc, argv); }
+#endif

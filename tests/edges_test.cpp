@@ -177,13 +177,15 @@ TEST(detect_edges, random_images_match_integer_sobel) {
       detect_edges(s, 90.0);
       auto grey = [&](std::int64_t r, std::int64_t c) -> int {
         if (r < 0 || c < 0 || r >= h || c >= w) return 0;
-        const std::uint8_t* p = &s.images_s[r * s.stride + c * 3];
+        const std::uint8_t* p =
+            &s.images_s[static_cast<std::size_t>(r * s.stride + c * 3)];
         return (p[0] + p[1] + p[2]) / 3;
       };
       for (std::int64_t r = 0; r < h; ++r) {
         for (std::int64_t c = 0; c < w; ++c) {
           const std::uint8_t want = test::integer_edge(grey, r, c) ? 0 : 255;
-          ASSERT_EQ(s.image_t[r * s.stride + c * 3], want)
+          ASSERT_EQ(s.image_t[static_cast<std::size_t>(r * s.stride + c * 3)],
+                    want)
               << w << "x" << h << " at " << r << "," << c;
         }
       }

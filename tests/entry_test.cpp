@@ -17,6 +17,12 @@ std::u16string wide(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }
 
+// The exported function's unit: wchar_t on Windows, char16_t elsewhere.
+using path_string = std::basic_string<edgemap_char16>;
+path_string to_path(const std::u16string& s) {
+  return path_string(s.begin(), s.end());
+}
+
 struct conversion_case {
   const char* name;
   std::u16string wide;
@@ -57,7 +63,54 @@ INSTANTIATE_TEST_SUITE_P(
                         }()}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
-TEST(entry, null_path_is_no_path) { EXPECT_FALSE(utf16_to_utf8(nullptr)); }
+// Where files are opened by UTF-16 names, a converted path goes back
+// exactly.
+TEST(entry, utf8_converts_back_to_the_same_utf16) {
+  for (const std::u16string& wide :
+       {std::u16string(u"C:\\a b\\c.bmp"), std::u16string(u"\u00e9\u20ac"),
+        std::u16string(u"\uffff\U0001F600x"), std::u16string(u"\U0010FFFF"),
+        std::u16string(3000, u'\u0416')}) {
+    const auto narrow = utf16_to_utf8(wide.c_str());
+    ASSERT_TRUE(narrow);
+    const auto units = utf8_to_utf16(narrow.get());
+    ASSERT_TRUE(units);
+    EXPECT_TRUE(std::u16string(units.get()) == wide);
+  }
+}
+
+struct bad_utf8_case {
+  const char* name;
+  const char* bytes;
+  friend void PrintTo(const bad_utf8_case& c, std::ostream* os) {
+    *os << c.name;
+  }
+};
+
+class bad_utf8 : public ::testing::TestWithParam<bad_utf8_case> {};
+
+TEST_P(bad_utf8, gives_the_empty_path) {
+  const auto units = utf8_to_utf16(GetParam().bytes);
+  ASSERT_TRUE(units);
+  EXPECT_EQ(units[0], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    entry, bad_utf8,
+    ::testing::Values(bad_utf8_case{"lone_continuation",
+                                    "a\x80"
+                                    "b"},
+                      bad_utf8_case{"overlong_slash", "\xc0\xaf"},
+                      bad_utf8_case{"overlong_three_bytes", "\xe0\x80\xaf"},
+                      bad_utf8_case{"encoded_surrogate", "\xed\xa0\x80"},
+                      bad_utf8_case{"past_last_code_point", "\xf4\x90\x80\x80"},
+                      bad_utf8_case{"cut_at_the_end", "ab\xe2\x82"},
+                      bad_utf8_case{"invalid_lead", "\xff"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(entry, null_path_is_no_path) {
+  EXPECT_FALSE(utf16_to_utf8(static_cast<const char16_t*>(nullptr)));
+  EXPECT_FALSE(utf8_to_utf16(nullptr));
+}
 
 std::uint8_t ramp(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
   return static_cast<std::uint8_t>(r * 40 + c * c * 7 + b);
@@ -76,9 +129,11 @@ std::string numbered(const char* prefix, int i, int k = -1) {
 
 std::string call(const std::u16string* source, const std::u16string* target,
                  std::int32_t& result) {
+  const path_string s = source ? to_path(*source) : path_string();
+  const path_string t = target ? to_path(*target) : path_string();
   return test::captured_stdout([&] {
-    result = QTVSolbelP(source ? source->c_str() : nullptr,
-                        target ? target->c_str() : nullptr);
+    result =
+        QTVSolbelP(source ? s.c_str() : nullptr, target ? t.c_str() : nullptr);
   });
 }
 
@@ -159,8 +214,8 @@ TEST(entry, concurrent_calls_each_get_their_own_edge_map) {
   for (int i = 0; i < threads; ++i) {
     pool.emplace_back([&, i] {
       for (int k = 0; k < calls; ++k) {
-        const auto s = wide(dir.path(numbered("s", i)));
-        const auto t = wide(dir.path(numbered("t", i, k)));
+        const auto s = to_path(wide(dir.path(numbered("s", i))));
+        const auto t = to_path(wide(dir.path(numbered("t", i, k))));
         QTVSolbelP(s.c_str(), t.c_str());
       }
     });

@@ -16,6 +16,12 @@ void put_u32(bytes& b, std::size_t at, std::uint32_t v) {
   }
 }
 
+// Test paths are UTF-8, as in the library; std::string paths would mean
+// the ANSI code page on Windows.
+std::filesystem::path fs_path(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 }  // namespace
 
 std::uint32_t stride_of(std::uint32_t width, std::uint32_t bytes_per_pixel) {
@@ -78,17 +84,18 @@ temp_dir::~temp_dir() {
 }
 
 std::string temp_dir::path(const std::string& name) const {
-  return (dir_ / name).string();
+  const std::u8string utf8 = (dir_ / fs_path(name)).u8string();
+  return std::string(utf8.begin(), utf8.end());
 }
 
 void write_file(const std::string& path, const bytes& content) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(fs_path(path), std::ios::binary);
   out.write(reinterpret_cast<const char*>(content.data()),
             static_cast<std::streamsize>(content.size()));
 }
 
 bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs_path(path), std::ios::binary);
   return bytes(std::istreambuf_iterator<char>(in),
                std::istreambuf_iterator<char>());
 }

@@ -23,9 +23,17 @@ std::uint32_t least_black_sum(double threshold) noexcept;
 void detect_edges_portable(const pixel_view& view, double threshold) noexcept;
 #if defined(EDGEMAP_KERNEL_AVX2)
 void detect_edges_avx2(const pixel_view& view, double threshold) noexcept;
+// The same, its target always written past the cache (detect_edges_avx2
+// does so only for large targets).
+void detect_edges_avx2_stream(const pixel_view& view,
+                              double threshold) noexcept;
 #endif
 #if defined(EDGEMAP_KERNEL_AVX512)
 void detect_edges_avx512(const pixel_view& view, double threshold) noexcept;
+// The same, its target always written past the cache (detect_edges_avx512
+// does so only for large targets).
+void detect_edges_avx512_stream(const pixel_view& view,
+                                double threshold) noexcept;
 #endif
 #if defined(EDGEMAP_KERNEL_NEON)
 void detect_edges_neon(const pixel_view& view, double threshold) noexcept;

@@ -3,6 +3,8 @@
 // loops compiled for AVX2.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
 
@@ -14,6 +16,8 @@ constexpr std::size_t prefetch_ahead = 2048;
 
 // Grey levels in 16 bits: 16 pixels per instruction for the sums, which
 // stay within 16 bits (|gx|, |gy| <= 1020), and 8 per multiply-add.
+// With stream set, targets are written past the cache.
+template <bool stream>
 struct avx2_rows {
   using grey_type = std::int16_t;
 
@@ -72,6 +76,9 @@ struct avx2_rows {
     constexpr std::uint32_t chunk = 512;
     alignas(32) grey_type vs[chunk + 16];
     alignas(32) grey_type ds[chunk + 16];
+    // Streaming: a chunk's output goes to a buffer at the target's
+    // alignment, then whole 32-byte blocks to memory past the cache.
+    alignas(32) std::uint8_t stage[3 * chunk + 64];
     const __m256i limit = _mm256_set1_epi32(static_cast<int>(black_sum));
     const __m256i drop_fourth = _mm256_setr_epi8(
         0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,  //
@@ -89,6 +96,10 @@ struct avx2_rows {
     while (j + 16 <= n) {
       const std::uint32_t left = (n - j) & ~15u;
       const std::uint32_t m = left < chunk ? left : chunk;
+      std::uint8_t* const out = dst + std::size_t{j} * 3;
+      const std::size_t skew =
+          stream ? reinterpret_cast<std::uintptr_t>(out) & 31 : 0;
+      std::uint8_t* const put = stream ? stage + skew : out;
       for (std::uint32_t k = 0; k < m + 2; k += 16) {
         const __m256i above = at(a + j + k), mid = at(b + j + k),
                       below = at(c + j + k);
@@ -116,11 +127,23 @@ struct avx2_rows {
         const __m256i head =
             _mm256_or_si256(bytes_lo, _mm256_bslli_epi128(bytes_hi, 12));
         const __m256i tail = _mm256_bsrli_epi128(bytes_hi, 4);
-        std::uint8_t* t = dst + std::size_t{j + p} * 3;
+        std::uint8_t* t = put + std::size_t{p} * 3;
         put16(t, _mm256_castsi256_si128(head));
         put8(t + 16, _mm256_castsi256_si128(tail));
         put16(t + 24, _mm256_extracti128_si256(head, 1));
         put8(t + 40, _mm256_extracti128_si256(tail, 1));
+      }
+      if (stream) {
+        const std::size_t bytes = std::size_t{m} * 3;
+        std::size_t k = (32 - skew) & 31;
+        k = k < bytes ? k : bytes;
+        std::memcpy(out, put, k);
+        for (; k + 32 <= bytes; k += 32) {
+          _mm256_stream_si256(
+              reinterpret_cast<__m256i*>(out + k),
+              _mm256_load_si256(reinterpret_cast<const __m256i*>(put + k)));
+        }
+        std::memcpy(out + k, put + k, bytes - k);
       }
       j += m;
     }
@@ -128,10 +151,27 @@ struct avx2_rows {
   }
 };
 
+// From this many bytes of target on, the target bypasses the cache: it
+// would not stay there anyway, and streaming saves reading every line
+// before writing it.
+constexpr std::size_t stream_from = std::size_t{32} << 20;
+
 }  // namespace
 
 void detect_edges_avx2(const pixel_view& view, double threshold) noexcept {
-  fused::run<avx2_rows>(view, least_black_sum(threshold));
+  const std::uint32_t black_sum = least_black_sum(threshold);
+  if (std::size_t{view.stride} * view.height >= stream_from) {
+    fused::run<avx2_rows<true>>(view, black_sum);
+    _mm_sfence();
+  } else {
+    fused::run<avx2_rows<false>>(view, black_sum);
+  }
+}
+
+void detect_edges_avx2_stream(const pixel_view& view,
+                              double threshold) noexcept {
+  fused::run<avx2_rows<true>>(view, least_black_sum(threshold));
+  _mm_sfence();
 }
 
 }  // namespace edgemap

@@ -7,12 +7,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <immintrin.h>
-#ifndef PFW
-#define PFW 4096
-#endif
-#ifndef PF
-#define PF 2048
-#endif
+
+#include <cstring>
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
@@ -20,11 +16,13 @@
 namespace edgemap {
 namespace {
 
-// Grey levels in 16 bits: 32 pixels per instruction for the sums, which
-// stay within 16 bits (|gx|, |gy| <= 1020), and 16 per multiply-add.
 // How far ahead of the grey loop the source is fetched, in bytes.
 constexpr std::size_t prefetch_ahead = 2048;
 
+// Grey levels in 16 bits: 32 pixels per instruction for the sums, which
+// stay within 16 bits (|gx|, |gy| <= 1020), and 16 per multiply-add.
+// With stream set, targets are written past the cache.
+template <bool stream>
 struct avx512_rows {
   using grey_type = std::int16_t;
 
@@ -93,10 +91,17 @@ struct avx512_rows {
     const __m512i order1 = _mm512_setr_epi32(25, 26, 12, 13, 14, 28, 29, 30, 0,
                                              0, 0, 0, 0, 0, 0, 0);
     auto at = [](const grey_type* p) { return _mm512_loadu_si512(p); };
+    // Streaming: a chunk's output goes to a buffer at the target's
+    // alignment, then whole cache lines to memory past the cache.
+    alignas(64) std::uint8_t stage[3 * chunk + 128];
     std::uint32_t j = 0;
     while (j + 32 <= n) {
       const std::uint32_t left = (n - j) & ~31u;
       const std::uint32_t m = left < chunk ? left : chunk;
+      std::uint8_t* const out = dst + std::size_t{j} * 3;
+      const std::size_t skew =
+          stream ? reinterpret_cast<std::uintptr_t>(out) & 63 : 0;
+      std::uint8_t* const put = stream ? stage + skew : out;
       for (std::uint32_t k = 0; k < m + 2; k += 32) {
         const __m512i above = at(a + j + k), mid = at(b + j + k),
                       below = at(c + j + k);
@@ -119,12 +124,23 @@ struct avx512_rows {
             _mm512_cmplt_epi32_mask(_mm512_madd_epi16(hi, hi), limit));
         const __m512i bytes_lo = _mm512_shuffle_epi8(white_lo, drop_fourth);
         const __m512i bytes_hi = _mm512_shuffle_epi8(white_hi, drop_fourth);
-        std::uint8_t* t = dst + std::size_t{j + p} * 3;
+        std::uint8_t* t = put + std::size_t{p} * 3;
         _mm512_storeu_si512(
             t, _mm512_permutex2var_epi32(bytes_lo, order0, bytes_hi));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(t + 64),
                             _mm512_castsi512_si256(_mm512_permutex2var_epi32(
                                 bytes_lo, order1, bytes_hi)));
+      }
+      if (stream) {
+        const std::size_t bytes = std::size_t{m} * 3;
+        std::size_t k = (64 - skew) & 63;
+        k = k < bytes ? k : bytes;
+        std::memcpy(out, put, k);
+        for (; k + 64 <= bytes; k += 64) {
+          _mm512_stream_si512(reinterpret_cast<__m512i*>(out + k),
+                              _mm512_load_si512(put + k));
+        }
+        std::memcpy(out + k, put + k, bytes - k);
       }
       j += m;
     }
@@ -132,10 +148,27 @@ struct avx512_rows {
   }
 };
 
+// From this many bytes of target on, the target bypasses the cache: it
+// would not stay there anyway, and streaming saves reading every line
+// before writing it.
+constexpr std::size_t stream_from = std::size_t{32} << 20;
+
 }  // namespace
 
 void detect_edges_avx512(const pixel_view& view, double threshold) noexcept {
-  fused::run<avx512_rows>(view, least_black_sum(threshold));
+  const std::uint32_t black_sum = least_black_sum(threshold);
+  if (std::size_t{view.stride} * view.height >= stream_from) {
+    fused::run<avx512_rows<true>>(view, black_sum);
+    _mm_sfence();
+  } else {
+    fused::run<avx512_rows<false>>(view, black_sum);
+  }
+}
+
+void detect_edges_avx512_stream(const pixel_view& view,
+                                double threshold) noexcept {
+  fused::run<avx512_rows<true>>(view, least_black_sum(threshold));
+  _mm_sfence();
 }
 
 }  // namespace edgemap

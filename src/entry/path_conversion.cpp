@@ -6,8 +6,8 @@
 namespace edgemap {
 namespace {
 
-bool is_high_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool is_low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool is_high_surrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool is_low_surrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 char* put_utf8(char* out, char32_t cp) {
   auto put = [&out](unsigned value) { *out++ = static_cast<char>(value); };
@@ -29,9 +29,10 @@ char* put_utf8(char* out, char32_t cp) {
   return out;
 }
 
-}  // namespace
-
-std::unique_ptr<char[]> utf16_to_utf8(const char16_t* wide) noexcept {
+// Unit is char16_t, or wchar_t where that is a UTF-16 unit.
+template <class Unit>
+std::unique_ptr<char[]> to_utf8(const Unit* wide) noexcept {
+  static_assert(sizeof(Unit) == 2);
   if (wide == nullptr) {
     return nullptr;
   }
@@ -46,11 +47,12 @@ std::unique_ptr<char[]> utf16_to_utf8(const char16_t* wide) noexcept {
   }
   char* out = path.get();
   for (std::size_t i = 0; i < n; ++i) {
-    char32_t cp = wide[i];
-    if (is_high_surrogate(wide[i]) && is_low_surrogate(wide[i + 1])) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+    char32_t cp = static_cast<char16_t>(wide[i]);
+    const auto next = static_cast<char16_t>(wide[i + 1]);
+    if (is_high_surrogate(cp) && is_low_surrogate(next)) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (next - 0xDC00u);
       ++i;
-    } else if (is_high_surrogate(wide[i]) || is_low_surrogate(wide[i])) {
+    } else if (is_high_surrogate(cp) || is_low_surrogate(cp)) {
       path[0] = '\0';
       return path;
     }
@@ -59,5 +61,99 @@ std::unique_ptr<char[]> utf16_to_utf8(const char16_t* wide) noexcept {
   *out = '\0';
   return path;
 }
+
+// Decodes the sequence at in; returns its length, or 0 when it is not
+// UTF-8.
+std::size_t get_utf8(const unsigned char* in, char32_t& cp) {
+  const unsigned lead = in[0];
+  std::size_t length = 0;
+  char32_t least = 0;
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    least = 0x80;
+    cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    least = 0x800;
+    cp = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    least = 0x10000;
+    cp = lead & 0x07;
+  } else {
+    return 0;
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    // The terminator is not a continuation byte, so this stops there.
+    if ((in[k] & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = cp << 6 | (in[k] & 0x3Fu);
+  }
+  if (cp < least || cp > 0x10FFFF || is_high_surrogate(cp) ||
+      is_low_surrogate(cp)) {
+    return 0;
+  }
+  return length;
+}
+
+template <class Unit>
+std::unique_ptr<Unit[]> from_utf8(const char* narrow) noexcept {
+  static_assert(sizeof(Unit) == 2);
+  if (narrow == nullptr) {
+    return nullptr;
+  }
+  std::size_t n = 0;
+  while (narrow[n] != '\0') {
+    ++n;
+  }
+  // Never more units than bytes.
+  std::unique_ptr<Unit[]> path(new (std::nothrow) Unit[n + 1]);
+  if (!path) {
+    return nullptr;
+  }
+  const auto* in = reinterpret_cast<const unsigned char*>(narrow);
+  Unit* out = path.get();
+  for (std::size_t i = 0; i < n;) {
+    char32_t cp = 0;
+    const std::size_t length = get_utf8(in + i, cp);
+    if (length == 0) {
+      path[0] = 0;
+      return path;
+    }
+    i += length;
+    if (cp >= 0x10000) {
+      *out++ = static_cast<Unit>(0xD800 + ((cp - 0x10000) >> 10));
+      *out++ = static_cast<Unit>(0xDC00 + (cp & 0x3FF));
+    } else {
+      *out++ = static_cast<Unit>(cp);
+    }
+  }
+  *out = 0;
+  return path;
+}
+
+}  // namespace
+
+std::unique_ptr<char[]> utf16_to_utf8(const char16_t* wide) noexcept {
+  return to_utf8(wide);
+}
+
+std::unique_ptr<char16_t[]> utf8_to_utf16(const char* narrow) noexcept {
+  return from_utf8<char16_t>(narrow);
+}
+
+#ifdef _WIN32
+std::unique_ptr<char[]> utf16_to_utf8(const wchar_t* wide) noexcept {
+  return to_utf8(wide);
+}
+
+std::unique_ptr<wchar_t[]> utf8_to_wide(const char* narrow) noexcept {
+  return from_utf8<wchar_t>(narrow);
+}
+#endif
 
 }  // namespace edgemap

@@ -20,7 +20,8 @@ edgemap::image_state& module_image_state() {
 }  // namespace
 
 extern "C" EDGEMAP_API std::int32_t EDGEMAP_CALL
-QTVSolbelP(const char16_t* source_path, const char16_t* target_path) noexcept {
+QTVSolbelP(const edgemap_char16* source_path,
+           const edgemap_char16* target_path) noexcept {
   const auto fname_s = edgemap::utf16_to_utf8(source_path);
   const auto fname_t = edgemap::utf16_to_utf8(target_path);
   const std::lock_guard<std::mutex> lock(module_lock);

@@ -1,0 +1,23 @@
+# 32-bit ARM Linux (hard float, NEON) with Debian's cross compiler; tests
+# run under qemu-arm with the target's libraries from the multiarch tree.
+#   cmake -S . -B build-armhf -G Ninja \
+#     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_C_FLAGS_INIT "-mfpu=neon -mfloat-abi=hard")
+set(CMAKE_CXX_FLAGS_INIT "-mfpu=neon -mfloat-abi=hard")
+
+# The cross compiler's own tree, and / for multiarch packages such as
+# libgtest-dev:armhf (found under /usr/lib/arm-linux-gnueabihf).
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# No binfmt handler is registered here: run test programs through qemu.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)

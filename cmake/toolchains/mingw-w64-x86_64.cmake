@@ -1,0 +1,6 @@
+# Windows x86-64 with Debian's mingw-w64:
+#   cmake -S . -B build-win64 -G Ninja \
+#     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(EDGEMAP_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

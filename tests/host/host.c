@@ -1,0 +1,192 @@
+/* A host program that uses edgemap.dll the way Windows hosts always have:
+ * LoadLibraryW by name, GetProcAddress("QTVSolbelP") and calls with wide
+ * paths, here names outside every ANSI code page. Written in C, so it also
+ * shows that the public header works from C. Prints "host: ok" and exits
+ * with 0 when every check passes. */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "edgemap.h"
+
+typedef int32_t(EDGEMAP_CALL* qtv_solbel_fn)(const edgemap_char16*,
+                                             const edgemap_char16*);
+
+enum { width = 6, height = 4, bytes_per_pixel = 3, stride = 20 };
+enum { pixel_bytes = stride * height, file_bytes = 54 + pixel_bytes };
+
+static int failures;
+
+static void check(int ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "host: FAILED: %s\n", what);
+    ++failures;
+  }
+}
+
+static void put_u32(unsigned char* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = (unsigned char)(v >> (8 * i));
+}
+
+/* Left half dark, right half light: grey 0 and 200. */
+static int grey_at(int r, int c) {
+  if (r < 0 || c < 0 || r >= height || c >= width) return 0;
+  return c < width / 2 ? 0 : 200;
+}
+
+/* A zeroed file with the 54-byte header both bitmaps share. */
+static void put_header(unsigned char* file) {
+  memset(file, 0, file_bytes);
+  file[0] = 'B';
+  file[1] = 'M';
+  put_u32(file + 2, file_bytes);
+  put_u32(file + 10, 54);
+  put_u32(file + 14, 40);
+  put_u32(file + 18, width);
+  put_u32(file + 22, height);
+  file[26] = 1;
+  file[28] = 24;
+}
+
+static void make_source(unsigned char* file) {
+  put_header(file);
+  for (int r = 0; r < height; ++r) {
+    for (int c = 0; c < width; ++c) {
+      unsigned char* p = file + 54 + r * stride + c * bytes_per_pixel;
+      const int g = grey_at(r, c);
+      p[0] = (unsigned char)(g == 0 ? 0 : g - 10);
+      p[1] = (unsigned char)g;
+      p[2] = (unsigned char)(g == 0 ? 0 : g + 10);
+    }
+  }
+}
+
+/* The edge map in integers: black where gx^2 + gy^2 reaches 90^2. */
+static void make_expected(unsigned char* file) {
+  put_header(file);
+  for (int r = 0; r < height; ++r) {
+    for (int c = 0; c < width; ++c) {
+      const int gx = grey_at(r - 1, c + 1) + 2 * grey_at(r, c + 1) +
+                     grey_at(r + 1, c + 1) - grey_at(r - 1, c - 1) -
+                     2 * grey_at(r, c - 1) - grey_at(r + 1, c - 1);
+      const int gy = grey_at(r + 1, c - 1) + 2 * grey_at(r + 1, c) +
+                     grey_at(r + 1, c + 1) - grey_at(r - 1, c - 1) -
+                     2 * grey_at(r - 1, c) - grey_at(r - 1, c + 1);
+      const unsigned char level = gx * gx + gy * gy >= 8100 ? 0 : 255;
+      memset(file + 54 + r * stride + c * bytes_per_pixel, level, 3);
+    }
+  }
+}
+
+static int write_file(const wchar_t* path, const unsigned char* data,
+                      size_t n) {
+  FILE* f = _wfopen(path, L"wb");
+  if (f == NULL) return 0;
+  const size_t written = fwrite(data, 1, n, f);
+  return fclose(f) == 0 && written == n;
+}
+
+/* Reads up to cap bytes; returns the count, or -1 when the file cannot be
+ * opened. */
+static long read_file(const wchar_t* path, unsigned char* data, size_t cap) {
+  FILE* f = _wfopen(path, L"rb");
+  if (f == NULL) return -1;
+  const size_t n = fread(data, 1, cap, f);
+  fclose(f);
+  return (long)n;
+}
+
+static void check_version(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  check(length > 0 && length < MAX_PATH, "GetModuleFileNameW");
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  check(size > 0, "the DLL has version information");
+  if (size == 0) return;
+  void* info = malloc(size);
+  VS_FIXEDFILEINFO* fixed = NULL;
+  UINT fixed_size = 0;
+  if (info != NULL && GetFileVersionInfoW(path, 0, size, info) &&
+      VerQueryValueW(info, L"\\", (void**)&fixed, &fixed_size) &&
+      fixed_size >= sizeof *fixed) {
+    check(fixed->dwFileVersionMS == 0x00010000u &&
+              fixed->dwFileVersionLS == 0x00000001u,
+          "file version 1.0.0.1");
+    check(fixed->dwProductVersionMS == 0x00010000u &&
+              fixed->dwProductVersionLS == 0x00000001u,
+          "product version 1.0.0.1");
+    check(fixed->dwFileType == VFT_DLL, "file type dynamic library");
+  } else {
+    check(0, "VerQueryValueW");
+  }
+  free(info);
+}
+
+int wmain(void) {
+  wchar_t dir[MAX_PATH];
+  const DWORD temp = GetTempPathW(MAX_PATH - 80, dir);
+  if (temp == 0 || temp >= MAX_PATH - 80) {
+    fprintf(stderr, "host: no temporary folder\n");
+    return 1;
+  }
+  _snwprintf(dir + temp, 80, L"edgemap-host-%lu",
+             (unsigned long)GetCurrentProcessId());
+  dir[MAX_PATH - 1] = 0;
+  check(CreateDirectoryW(dir, NULL) != 0, "CreateDirectoryW");
+
+  /* Cyrillic, CJK and a character outside the BMP: no ANSI code page has
+   * all three. */
+  wchar_t source[MAX_PATH], target[MAX_PATH], again[MAX_PATH],
+      missing[MAX_PATH];
+  _snwprintf(source, MAX_PATH, L"%ls\\\u0416\u4e2d\U0001F600 source.bmp", dir);
+  _snwprintf(target, MAX_PATH, L"%ls\\\u00e9\u0416 target.bmp", dir);
+  _snwprintf(again, MAX_PATH, L"%ls\\\u4e2d again.bmp", dir);
+  _snwprintf(missing, MAX_PATH, L"%ls\\missing \u0416.bmp", dir);
+
+  static unsigned char source_file[file_bytes], expected[file_bytes],
+      got[file_bytes + 1];
+  make_source(source_file);
+  make_expected(expected);
+  check(write_file(source, source_file, file_bytes), "write the source");
+
+  HMODULE module = LoadLibraryW(L"edgemap.dll");
+  if (module == NULL) {
+    fprintf(stderr, "host: LoadLibraryW(edgemap.dll) failed: %lu\n",
+            (unsigned long)GetLastError());
+    return 1;
+  }
+  qtv_solbel_fn qtv_solbel =
+      (qtv_solbel_fn)(void (*)(void))GetProcAddress(module, "QTVSolbelP");
+  if (qtv_solbel == NULL) {
+    fprintf(stderr, "host: GetProcAddress(QTVSolbelP) failed\n");
+    return 1;
+  }
+
+  check(qtv_solbel(source, target) == 999, "first call returns 999");
+  long n = read_file(target, got, sizeof got);
+  check(n == file_bytes && memcmp(got, expected, file_bytes) == 0,
+        "the target holds the edge map");
+
+  /* The module keeps the last image: a missing source saves it again. */
+  check(qtv_solbel(missing, again) == 999, "second call returns 999");
+  n = read_file(again, got, sizeof got);
+  check(n == file_bytes && memcmp(got, expected, file_bytes) == 0,
+        "a missing source saves the last image again");
+
+  check(qtv_solbel(NULL, NULL) == 999, "null paths return 999");
+  check_version(module);
+  FreeLibrary(module);
+
+  DeleteFileW(source);
+  DeleteFileW(target);
+  DeleteFileW(again);
+  RemoveDirectoryW(dir);
+  fflush(stdout);
+  if (failures != 0) return 1;
+  printf("host: ok\n");
+  return 0;
+}
