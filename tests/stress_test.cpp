@@ -22,8 +22,10 @@ std::uint8_t texture(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
   return static_cast<std::uint8_t>(((r / 2 + c / 3) % 2) * 200 + r * 3 + b);
 }
 
-std::u16string wide(const std::string& ascii) {
-  return std::u16string(ascii.begin(), ascii.end());
+// The exported function's unit: wchar_t on Windows, char16_t elsewhere.
+using path_string = std::basic_string<edgemap_char16>;
+path_string wide(const std::string& ascii) {
+  return path_string(ascii.begin(), ascii.end());
 }
 
 std::string name(const char* prefix, int thread, int call = -1) {
