@@ -122,7 +122,7 @@ double make_threshold(const threshold_recipe& t, const pixel_view& v) {
 }
 
 // Pixel bytes: the input's own, repeated; or noise around a base level
-// with a chosen amplitude, from a generator seeded by the input's bytes,
+// with a chosen amplitude, from a generator started from the input's bytes,
 // so that even a short input gives a full image whose gradients range
 // from flat to steep.
 void fill_pixels(std::uint8_t* dst, std::size_t n, std::uint8_t fill,

@@ -26,7 +26,7 @@ std::uint8_t noise(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
                                    24);
 }
 
-const bmp_spec spec{6, 4, 24, 54, noise};
+const bmp_spec sample{6, 4, 24, 54, noise};
 const std::string size_lines = "file size = 134\nsize = 80.000000\n";
 const std::string no_image_lines = "file size = 0\nsize = 0.000000\n";
 
@@ -54,7 +54,7 @@ class between_runs : public ::testing::TestWithParam<between_runs_case> {};
 TEST_P(between_runs, second_run_has_a_defined_target) {
   test::temp_dir dir;
   const std::string source = dir.path("s.bmp");
-  test::write_file(source, test::make_bmp(spec));
+  test::write_file(source, test::make_bmp(sample));
   image_state state;
   run(state, source, dir.path("first.bmp"));
   GetParam().fault(source);
@@ -64,7 +64,7 @@ TEST_P(between_runs, second_run_has_a_defined_target) {
   EXPECT_FALSE(state.fp_s);
   if (GetParam().keeps_image) {
     EXPECT_EQ(out, GetParam().message + size_lines);
-    EXPECT_TRUE(second == test::expected_target(spec));
+    EXPECT_TRUE(second == test::expected_target(sample));
   } else {
     EXPECT_EQ(out, GetParam().message + no_image_lines);
     EXPECT_TRUE(second.empty());
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 // before the target is truncated, whichever path names it.
 struct same_file_case {
   const char* name;
-  bmp_spec spec;
+  bmp_spec sample;
   std::function<std::string(const test::temp_dir&)> target_path;
   friend void PrintTo(const same_file_case& c, std::ostream* os) {
     *os << c.name;
@@ -117,28 +117,28 @@ class same_file : public ::testing::TestWithParam<same_file_case> {};
 TEST_P(same_file, source_is_read_before_it_is_overwritten) {
   test::temp_dir dir;
   const std::string source = dir.path("s.bmp");
-  test::write_file(source, test::make_bmp(GetParam().spec));
+  test::write_file(source, test::make_bmp(GetParam().sample));
   image_state state;
   run(state, source, GetParam().target_path(dir));
   EXPECT_FALSE(state.fp_s);
   EXPECT_TRUE(test::read_file(source) ==
-              test::expected_target(GetParam().spec));
+              test::expected_target(GetParam().sample));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     faults, same_file,
     ::testing::Values(
-        same_file_case{"through_a_symlink", spec,
+        same_file_case{"through_a_symlink", sample,
                        [](const test::temp_dir& d) {
                          fs::create_symlink(d.path("s.bmp"), d.path("link"));
                          return d.path("link");
                        }},
-        same_file_case{"through_a_hard_link", spec,
+        same_file_case{"through_a_hard_link", sample,
                        [](const test::temp_dir& d) {
                          fs::create_hard_link(d.path("s.bmp"), d.path("hard"));
                          return d.path("hard");
                        }},
-        same_file_case{"through_another_spelling", spec,
+        same_file_case{"through_another_spelling", sample,
                        [](const test::temp_dir& d) {
                          fs::create_directory(d.path("sub"));
                          return d.path("sub/../s.bmp");
@@ -237,7 +237,7 @@ std::string staged_run(image_state& state, const std::string& source,
 TEST(faults, target_directory_read_only) {
   test::temp_dir dir;
   open_to_all(dir);
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
   fs::create_directory(dir.path("ro"));
   fs::permissions(dir.path("ro"),
                   fs::perms::owner_read | fs::perms::owner_exec |
@@ -254,7 +254,7 @@ TEST(faults, target_directory_read_only) {
 TEST(faults, read_only_target_file_is_left_as_it_was) {
   test::temp_dir dir;
   open_to_all(dir);
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
   const bytes old_content{'o', 'l', 'd'};
   test::write_file(dir.path("t.bmp"), old_content);
   fs::permissions(dir.path("t.bmp"),
@@ -271,7 +271,7 @@ TEST(faults, read_only_target_file_is_left_as_it_was) {
 TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
   test::temp_dir dir;
   open_to_all(dir);
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
   test::write_file(dir.path("secret.bmp"), test::make_bmp({2, 2, 24, 54}));
   fs::permissions(dir.path("secret.bmp"), fs::perms::none);
   fs::create_directory(dir.path("out"));
@@ -288,7 +288,7 @@ TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
   EXPECT_EQ(*out, size_lines + "saved 0\nfopen fp_s error\n" + size_lines +
                       "saved 0");
   EXPECT_TRUE(test::read_file(dir.path("out/second.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(sample));
 }
 
 }  // namespace
