@@ -10,9 +10,9 @@
 
 /* Widens a path in the locale's encoding to UTF-16; NULL if it is not
  * valid there. UTF-16 never needs more units than the input has bytes. */
-static char16_t *widen(const char *path) {
+static char16_t* widen(const char* path) {
   size_t left = strlen(path);
-  char16_t *wide = malloc((left + 1) * sizeof *wide);
+  char16_t* wide = malloc((left + 1) * sizeof *wide);
   mbstate_t state;
   size_t n = 0;
   memset(&state, 0, sizeof state);
@@ -34,9 +34,9 @@ static char16_t *widen(const char *path) {
   return wide;
 }
 
-int main(int argc, char **argv) {
-  char16_t *source;
-  char16_t *target;
+int main(int argc, char** argv) {
+  char16_t* source;
+  char16_t* target;
   int32_t result;
   if (argc != 3) {
     fprintf(stderr, "usage: edgemap_demo SOURCE TARGET\n");

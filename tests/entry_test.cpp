@@ -66,15 +66,15 @@ INSTANTIATE_TEST_SUITE_P(
 // Where files are opened by UTF-16 names, a converted path goes back
 // exactly.
 TEST(entry, utf8_converts_back_to_the_same_utf16) {
-  for (const std::u16string& wide :
+  for (const std::u16string& original :
        {std::u16string(u"C:\\a b\\c.bmp"), std::u16string(u"\u00e9\u20ac"),
         std::u16string(u"\uffff\U0001F600x"), std::u16string(u"\U0010FFFF"),
         std::u16string(3000, u'\u0416')}) {
-    const auto narrow = utf16_to_utf8(wide.c_str());
+    const auto narrow = utf16_to_utf8(original.c_str());
     ASSERT_TRUE(narrow);
     const auto units = utf8_to_utf16(narrow.get());
     ASSERT_TRUE(units);
-    EXPECT_TRUE(std::u16string(units.get()) == wide);
+    EXPECT_TRUE(std::u16string(units.get()) == original);
   }
 }
 

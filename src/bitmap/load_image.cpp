@@ -74,7 +74,8 @@ std::int32_t load_image_s(image_state& state, const char* fname_s) noexcept {
     return fail(state, "check bit_count error\n");
   }
   const pixel_layout l = layout_of(fields);
-  if (l.bytes > UINT32_MAX) {
+  // The target's bfSize, header included, must fit its 32-bit field.
+  if (l.bytes > UINT32_MAX - header_size) {
     return fail(state, "malloc images_s error\n");
   }
   // The last row's pad bytes may be missing from the file; nothing else may.

@@ -92,6 +92,8 @@ constexpr edge_kernel kernels[] = {
 const edge_kernel& choose_kernel() noexcept {
   // EDGEMAP_KERNEL names a variant to use instead of the fastest, for
   // measuring and testing; one the processor cannot run is ignored.
+  // Read once, while the choice is made; nothing here sets the environment.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
   const char* wanted = std::getenv("EDGEMAP_KERNEL");
   const edge_kernel* best = &kernels[0];
   for (const edge_kernel& k : kernels) {

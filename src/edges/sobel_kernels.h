@@ -16,7 +16,8 @@ inline constexpr std::array<std::int32_t, 18> sobel_kernels = {
 };
 
 constexpr std::int32_t sobel_weight(int q, int m, int l) noexcept {
-  return sobel_kernels[static_cast<std::size_t>(9 * q + 3 * (m + 1) + (l + 1))];
+  const int index = 9 * q + 3 * (m + 1) + (l + 1);
+  return sobel_kernels[static_cast<std::size_t>(index)];
 }
 
 // The truncated mean of a pixel's first three bytes.

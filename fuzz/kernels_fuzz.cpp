@@ -1,0 +1,197 @@
+// Every edge kernel this processor supports against the double-precision
+// reference, byte for byte, on small images of arbitrary bytes, sizes,
+// pixel widths and thresholds (NaN and infinities included).
+//
+// Input: width (2 bytes), height, bytes per pixel, threshold mode and
+// its bytes, fill mode, base level, amplitude, then the pixel bytes (see
+// fill_pixels and make_threshold). Each buffer is its own exact-size allocation
+// so a kernel that strays past it trips AddressSanitizer, and the target starts
+// filled with a marker so a kernel that writes a byte the reference leaves
+// alone shows.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "edges/detect_edges.h"
+#include "fuzz_support.h"
+
+using namespace edgemap;
+
+namespace {
+
+constexpr std::uint32_t max_width = 300;
+constexpr std::uint32_t max_height = 12;
+constexpr std::uint8_t marker = 0xA5;
+
+struct reader {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t at = 0;
+
+  std::uint8_t byte() { return at < size ? data[at++] : 0; }
+  std::uint64_t bytes(int n) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v |= std::uint64_t{byte()} << (8 * i);
+    return v;
+  }
+};
+
+double nudged(double t, std::uint8_t nudge) {
+  const int steps = static_cast<int>(nudge % 9) - 4;
+  for (int i = 0; i < steps; ++i) t = std::nextafter(t, INFINITY);
+  for (int i = 0; i > steps; --i) t = std::nextafter(t, -INFINITY);
+  return t;
+}
+
+// The threshold's recipe, read before the pixels and applied after them.
+struct threshold_recipe {
+  std::uint8_t mode;
+  std::uint64_t value;  // bits, an integer or a pixel index, by mode
+  std::uint8_t nudge;
+};
+
+threshold_recipe read_threshold(reader& in) {
+  threshold_recipe t{in.byte(), 0, 0};
+  switch (t.mode % 4) {
+    case 0:
+      t.value = in.bytes(8);
+      break;
+    case 1:
+      t.value = in.bytes(3) & 0x3FFFFF;
+      t.nudge = in.byte();
+      break;
+    case 2:
+      t.value = in.bytes(2);
+      break;
+    default:
+      t.value = in.bytes(2);
+      t.nudge = in.byte();
+      break;
+  }
+  return t;
+}
+
+// gx^2 + gy^2 of pixel (i, j), in integers, with grey level 0 outside.
+std::uint32_t gradient_sum(const pixel_view& v, std::uint32_t i,
+                           std::uint32_t j) {
+  auto grey = [&v](std::int64_t r, std::int64_t c) -> int {
+    if (r < 0 || c < 0 || r >= v.height || c >= v.width) return 0;
+    const std::uint8_t* p = v.src + static_cast<std::size_t>(r) * v.stride +
+                            static_cast<std::size_t>(c) * v.bytes_per_pixel;
+    return (p[0] + p[1] + p[2]) / 3;
+  };
+  const std::int64_t r = i;
+  const std::int64_t c = j;
+  const int gx = grey(r - 1, c + 1) + 2 * grey(r, c + 1) + grey(r + 1, c + 1) -
+                 grey(r - 1, c - 1) - 2 * grey(r, c - 1) - grey(r + 1, c - 1);
+  const int gy = grey(r + 1, c - 1) + 2 * grey(r + 1, c) + grey(r + 1, c + 1) -
+                 grey(r - 1, c - 1) - 2 * grey(r - 1, c) - grey(r - 1, c + 1);
+  return static_cast<std::uint32_t>(gx * gx + gy * gy);
+}
+
+// Thresholds: any double from the input's bits; the square root of an
+// integer nudged by a few ulps either way, where a kernel that compares
+// squared magnitudes or rounds the threshold would part from the
+// reference; a small integer; or the magnitude of one of the image's own
+// pixels, nudged, so that pixel sits right at the threshold.
+double make_threshold(const threshold_recipe& t, const pixel_view& v) {
+  switch (t.mode % 4) {
+    case 0: {
+      double d;
+      std::memcpy(&d, &t.value, sizeof d);
+      return d;
+    }
+    case 1: {
+      const double d = nudged(std::sqrt(static_cast<double>(t.value)), t.nudge);
+      return (t.mode & 8) != 0 ? -d : d;
+    }
+    case 2:
+      return static_cast<double>(static_cast<std::int16_t>(t.value));
+    default: {
+      const std::uint64_t at = t.value % (std::uint64_t{v.width} * v.height);
+      const auto i = static_cast<std::uint32_t>(at / v.width);
+      const auto j = static_cast<std::uint32_t>(at % v.width);
+      return nudged(std::sqrt(static_cast<double>(gradient_sum(v, i, j))),
+                    t.nudge);
+    }
+  }
+}
+
+// Pixel bytes: the input's own, repeated; or noise around a base level
+// with a chosen amplitude, from a generator started from the input's bytes,
+// so that even a short input gives a full image whose gradients range
+// from flat to steep.
+void fill_pixels(std::uint8_t* dst, std::size_t n, std::uint8_t fill,
+                 std::uint8_t base, std::uint8_t amplitude,
+                 const std::uint8_t* rest, std::size_t rest_size) {
+  if (fill % 2 == 0) {
+    for (std::size_t i = 0; i < n; ++i) {
+      dst[i] = rest_size == 0 ? 0 : rest[i % rest_size];
+    }
+    return;
+  }
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  for (std::size_t i = 0; i < rest_size; ++i) {
+    state = (state ^ rest[i]) * 0x100000001B3u;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    const auto spread = static_cast<std::uint32_t>(state >> 32) %
+                        (std::uint32_t{amplitude} + 1);
+    dst[i] = static_cast<std::uint8_t>(base + spread);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  reader in{data, size};
+  const auto width = static_cast<std::uint32_t>(in.bytes(2) % max_width + 1);
+  const std::uint32_t height = in.byte() % max_height + 1;
+  const std::uint8_t bpp_byte = in.byte();
+  // Mostly 3 and 4 bytes per pixel, the loader's common cases.
+  const std::uint32_t bytes_per_pixel = bpp_byte < 128   ? 3
+                                        : bpp_byte < 224 ? 4
+                                                         : 3 + bpp_byte % 6;
+  const threshold_recipe recipe = read_threshold(in);
+  const std::uint8_t fill = in.byte();
+  const std::uint8_t base = in.byte();
+  const std::uint8_t amplitude = in.byte();
+
+  const std::uint32_t stride = (width * bytes_per_pixel + 3) & ~3u;
+  const std::size_t n = std::size_t{stride} * height;
+  const auto src = std::make_unique<std::uint8_t[]>(n);
+  const std::size_t rest = size - std::min(size, in.at);
+  fill_pixels(src.get(), n, fill, base, amplitude, data + in.at, rest);
+  const double threshold = make_threshold(
+      recipe, {src.get(), nullptr, width, height, stride, bytes_per_pixel});
+
+  const auto expected = std::make_unique<std::uint8_t[]>(n);
+  std::memset(expected.get(), marker, n);
+  detect_edges_reference(
+      {src.get(), expected.get(), width, height, stride, bytes_per_pixel},
+      threshold);
+
+  for (const edge_kernel& k : edge_kernels()) {
+    if (!k.supported()) continue;
+    const auto got = std::make_unique<std::uint8_t[]>(n);
+    std::memset(got.get(), marker, n);
+    k.run({src.get(), got.get(), width, height, stride, bytes_per_pixel},
+          threshold);
+    if (std::memcmp(got.get(), expected.get(), n) != 0) {
+      (void)std::fprintf(stderr,
+                         "kernel %s differs: width %u height %u bytes per "
+                         "pixel %u threshold %.17g\n",
+                         k.name, width, height, bytes_per_pixel, threshold);
+      fuzz::fail("a kernel differs from the reference");
+    }
+  }
+  return 0;
+}
