@@ -13,7 +13,7 @@
 namespace edgemap {
 namespace {
 
-using test::bmp_spec;
+using test::bmp_recipe;
 using test::bytes;
 
 std::uint8_t noise(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
@@ -48,12 +48,12 @@ class round_trip : public ::testing::TestWithParam<round_trip_case> {};
 
 TEST_P(round_trip, target_is_exact) {
   const auto& p = GetParam();
-  bmp_spec spec{p.width, p.height, p.bit_count, p.data_offset, noise};
+  bmp_recipe recipe{p.width, p.height, p.bit_count, p.data_offset, noise};
   test::temp_dir dir;
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  test::write_file(dir.path("s.bmp"), test::make_bmp(recipe));
   image_state state;
   const std::string out = run(state, dir.path("s.bmp"), dir.path("t.bmp"));
-  const bytes expected = test::expected_target(spec);
+  const bytes expected = test::expected_target(recipe);
   const bytes target = test::read_file(dir.path("t.bmp"));
   const auto pixel_size = static_cast<std::uint32_t>(expected.size() - 54);
   EXPECT_EQ(out, size_lines(54 + pixel_size, pixel_size));
@@ -80,8 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(bitmap, last_row_pad_may_be_missing) {
-  bmp_spec spec{5, 2, 24, 54, noise};
-  bytes file = test::make_bmp(spec);
+  bmp_recipe recipe{5, 2, 24, 54, noise};
+  bytes file = test::make_bmp(recipe);
   file.resize(file.size() - 1);
   test::temp_dir dir;
   test::write_file(dir.path("s.bmp"), file);
@@ -89,7 +89,7 @@ TEST(bitmap, last_row_pad_may_be_missing) {
   EXPECT_EQ(run(state, dir.path("s.bmp"), dir.path("t.bmp")),
             size_lines(54 + 32, 32));
   EXPECT_TRUE(test::read_file(dir.path("t.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(recipe));
 }
 
 // Every rejected source prints its one line and leaves no image behind:
@@ -197,20 +197,20 @@ TEST(bitmap, missing_source_on_a_fresh_state_writes_an_empty_target) {
 
 TEST(bitmap, missing_source_saves_the_previous_image_again) {
   test::temp_dir dir;
-  bmp_spec spec{5, 3, 24, 54, noise};
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  bmp_recipe recipe{5, 3, 24, 54, noise};
+  test::write_file(dir.path("s.bmp"), test::make_bmp(recipe));
   image_state state;
   run(state, dir.path("s.bmp"), dir.path("first.bmp"));
   EXPECT_EQ(run(state, dir.path("missing.bmp"), dir.path("again.bmp")),
             "fopen fp_s error\n" + size_lines(54 + 48, 48));
   EXPECT_TRUE(test::read_file(dir.path("again.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(recipe));
 }
 
 TEST(bitmap, a_load_replaces_the_previous_image) {
   test::temp_dir dir;
-  bmp_spec big{9, 7, 32, 54, noise};
-  bmp_spec small{2, 2, 24, 54, noise};
+  bmp_recipe big{9, 7, 32, 54, noise};
+  bmp_recipe small{2, 2, 24, 54, noise};
   test::write_file(dir.path("big.bmp"), test::make_bmp(big));
   test::write_file(dir.path("small.bmp"), test::make_bmp(small));
   image_state state;
@@ -281,12 +281,12 @@ TEST(bitmap, no_path_fails_like_a_failed_open) {
 
 TEST(bitmap, source_and_target_may_be_the_same_file) {
   test::temp_dir dir;
-  bmp_spec spec{7, 5, 24, 54, noise};
-  test::write_file(dir.path("same.bmp"), test::make_bmp(spec));
+  bmp_recipe recipe{7, 5, 24, 54, noise};
+  test::write_file(dir.path("same.bmp"), test::make_bmp(recipe));
   image_state state;
   run(state, dir.path("same.bmp"), dir.path("same.bmp"));
   EXPECT_TRUE(test::read_file(dir.path("same.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(recipe));
 }
 
 }  // namespace

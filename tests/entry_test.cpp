@@ -11,7 +11,7 @@
 namespace edgemap {
 namespace {
 
-using test::bmp_spec;
+using test::bmp_recipe;
 
 std::u16string wide(const std::string& ascii) {
   return std::u16string(ascii.begin(), ascii.end());
@@ -141,8 +141,8 @@ std::string call(const std::u16string* source, const std::u16string* target,
 // starts with a successful call so it knows what the module holds.
 TEST(entry, state_is_carried_between_calls) {
   test::temp_dir dir;
-  const bmp_spec spec{6, 5, 24, 54, ramp};
-  test::write_file(dir.path("s.bmp"), test::make_bmp(spec));
+  const bmp_recipe recipe{6, 5, 24, 54, ramp};
+  test::write_file(dir.path("s.bmp"), test::make_bmp(recipe));
   test::write_file(dir.path("bad.bmp"), test::bytes(40, 0));
   const auto source = wide(dir.path("s.bmp"));
   const auto missing = wide(dir.path("missing.bmp"));
@@ -155,7 +155,7 @@ TEST(entry, state_is_carried_between_calls) {
   EXPECT_EQ(call(&source, &t1, result), "file size = 154\nsize = 100.000000\n");
   EXPECT_EQ(result, 999);
   EXPECT_TRUE(test::read_file(dir.path("t1.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(recipe));
 
   EXPECT_EQ(call(&missing, &t2, result),
             "fopen fp_s error\nfile size = 154\nsize = 100.000000\n");
@@ -175,16 +175,16 @@ TEST(entry, state_is_carried_between_calls) {
 
 TEST(entry, unicode_file_names_work) {
   test::temp_dir dir;
-  const bmp_spec spec{3, 3, 24, 54, ramp};
+  const bmp_recipe recipe{3, 3, 24, 54, ramp};
   const std::string name = "bild-\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80.bmp";
-  test::write_file(dir.path(name), test::make_bmp(spec));
+  test::write_file(dir.path(name), test::make_bmp(recipe));
   const std::u16string source =
       wide(dir.path("")) + u"bild-\u00e4\u20ac\U0001F600.bmp";
   const std::u16string target = wide(dir.path("")) + u"\u00fc.bmp";
   std::int32_t result = 0;
   call(&source, &target, result);
   EXPECT_TRUE(test::read_file(dir.path("\xc3\xbc.bmp")) ==
-              test::expected_target(spec));
+              test::expected_target(recipe));
 }
 
 TEST(entry, unpaired_surrogate_fails_like_a_missing_file) {
@@ -203,11 +203,11 @@ TEST(entry, concurrent_calls_each_get_their_own_edge_map) {
   test::temp_dir dir;
   constexpr int threads = 4;
   constexpr int calls = 6;
-  std::vector<bmp_spec> specs;
+  std::vector<bmp_recipe> recipes;
   for (int i = 0; i < threads; ++i) {
-    specs.push_back({7 + i, 5 + 2 * i,
-                     static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54, ramp});
-    test::write_file(dir.path(numbered("s", i)), test::make_bmp(specs[i]));
+    recipes.push_back({7 + i, 5 + 2 * i,
+                       static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54, ramp});
+    test::write_file(dir.path(numbered("s", i)), test::make_bmp(recipes[i]));
   }
   std::vector<std::thread> pool;
   ::testing::internal::CaptureStdout();
@@ -223,7 +223,7 @@ TEST(entry, concurrent_calls_each_get_their_own_edge_map) {
   for (auto& t : pool) t.join();
   (void)::testing::internal::GetCapturedStdout();
   for (int i = 0; i < threads; ++i) {
-    const auto expected = test::expected_target(specs[i]);
+    const auto expected = test::expected_target(recipes[i]);
     for (int k = 0; k < calls; ++k) {
       EXPECT_TRUE(test::read_file(dir.path(numbered("t", i, k))) == expected);
     }

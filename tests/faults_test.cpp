@@ -17,7 +17,7 @@
 namespace edgemap {
 namespace {
 
-using test::bmp_spec;
+using test::bmp_recipe;
 using test::bytes;
 namespace fs = std::filesystem;
 
@@ -26,7 +26,7 @@ std::uint8_t noise(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
                                    24);
 }
 
-const bmp_spec sample{6, 4, 24, 54, noise};
+const bmp_recipe sample{6, 4, 24, 54, noise};
 const std::string size_lines = "file size = 134\nsize = 80.000000\n";
 const std::string no_image_lines = "file size = 0\nsize = 0.000000\n";
 
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 // before the target is truncated, whichever path names it.
 struct same_file_case {
   const char* name;
-  bmp_spec sample;
+  bmp_recipe sample;
   std::function<std::string(const test::temp_dir&)> target_path;
   friend void PrintTo(const same_file_case& c, std::ostream* os) {
     *os << c.name;
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The target is shorter than the source: a v5 header becomes 54
         // bytes, so nothing of the old file may survive past the new end.
         same_file_case{
-            "longer_header_shrinks_the_file", bmp_spec{5, 3, 32, 138, noise},
+            "longer_header_shrinks_the_file", bmp_recipe{5, 3, 32, 138, noise},
             [](const test::temp_dir& d) { return d.path("s.bmp"); }}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
 // sparse, so it takes no room on disk.
 TEST(faults, target_size_beyond_32_bits_is_refused) {
   test::temp_dir dir;
-  bmp_spec huge{1, 1, 24, 54};
+  bmp_recipe huge{1, 1, 24, 54};
   bytes header = test::make_bmp(huge);
   header.resize(54);
   const std::uint32_t width = 0xFFFFFFFCu / 3;  // rows of 2^32 - 4 bytes

@@ -250,8 +250,8 @@ TEST(pixel_buffer, a_target_saved_without_detection_is_zero) {
   auto grey_noise = [](std::uint32_t r, std::uint32_t c, std::uint32_t) {
     return static_cast<std::uint8_t>((r * 7 + c * 13) % 5 * 60);
   };
-  const test::bmp_spec first{40, 30, 24, 54, grey_noise};
-  const test::bmp_spec second{9, 5, 24, 54, grey_noise};
+  const test::bmp_recipe first{40, 30, 24, 54, grey_noise};
+  const test::bmp_recipe second{9, 5, 24, 54, grey_noise};
   test::write_file(dir.path("first.bmp"), test::make_bmp(first));
   test::write_file(dir.path("second.bmp"), test::make_bmp(second));
   image_state state;

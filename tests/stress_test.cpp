@@ -15,7 +15,7 @@
 namespace edgemap {
 namespace {
 
-using test::bmp_spec;
+using test::bmp_recipe;
 using test::bytes;
 
 std::uint8_t texture(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
@@ -46,9 +46,9 @@ TEST(stress, eight_threads_each_get_their_own_edge_map) {
   for (int i = 0; i < threads; ++i) {
     // Different sizes, pixel widths and row orders per thread, so a target
     // that mixes two calls' images cannot pass.
-    const bmp_spec sample{9 + 3 * i, (i % 3 == 0 ? -1 : 1) * (6 + i),
-                          static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54,
-                          texture};
+    const bmp_recipe sample{9 + 3 * i, (i % 3 == 0 ? -1 : 1) * (6 + i),
+                            static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54,
+                            texture};
     test::write_file(dir.path(name("s", i)), test::make_bmp(sample));
     expected.push_back(test::expected_target(sample));
   }

@@ -28,32 +28,33 @@ std::uint32_t stride_of(std::uint32_t width, std::uint32_t bytes_per_pixel) {
   return (width * bytes_per_pixel + 3) & ~3u;
 }
 
-bytes make_bmp(const bmp_spec& spec) {
-  const std::uint32_t bpp = (spec.bit_count & 0xff) >> 3;
-  const auto width = static_cast<std::uint32_t>(spec.width);
+bytes make_bmp(const bmp_recipe& recipe) {
+  const std::uint32_t bpp = (recipe.bit_count & 0xff) >> 3;
+  const auto width = static_cast<std::uint32_t>(recipe.width);
   const std::uint32_t rows = static_cast<std::uint32_t>(
-      spec.height < 0 ? -static_cast<std::int64_t>(spec.height) : spec.height);
+      recipe.height < 0 ? -static_cast<std::int64_t>(recipe.height)
+                        : recipe.height);
   const std::uint32_t stride = stride_of(width, bpp);
-  bytes b(spec.data_offset + std::size_t{stride} * rows, 0);
+  bytes b(recipe.data_offset + std::size_t{stride} * rows, 0);
   b.resize(std::max<std::size_t>(b.size(), 54));
   b[0] = 'B';
   b[1] = 'M';
   put_u32(b, 2, static_cast<std::uint32_t>(b.size()));
-  put_u32(b, 10, spec.data_offset);
+  put_u32(b, 10, recipe.data_offset);
   put_u32(b, 14, 40);
   put_u32(b, 18, width);
-  put_u32(b, 22, static_cast<std::uint32_t>(spec.height));
+  put_u32(b, 22, static_cast<std::uint32_t>(recipe.height));
   b[26] = 1;
-  b[28] = static_cast<std::uint8_t>(spec.bit_count);
-  b[29] = static_cast<std::uint8_t>(spec.bit_count >> 8);
+  b[28] = static_cast<std::uint8_t>(recipe.bit_count);
+  b[29] = static_cast<std::uint8_t>(recipe.bit_count >> 8);
   for (std::uint32_t r = 0; r < rows; ++r) {
-    const std::size_t row = spec.data_offset + std::size_t{r} * stride;
+    const std::size_t row = recipe.data_offset + std::size_t{r} * stride;
     for (std::uint32_t i = width * bpp; i < stride; ++i) {
       b[row + i] = 0xEE;
     }
     for (std::uint32_t c = 0; c < width; ++c) {
       for (std::uint32_t k = 0; k < bpp; ++k) {
-        b[row + c * bpp + k] = spec.pixel(r, c, k);
+        b[row + c * bpp + k] = recipe.pixel(r, c, k);
       }
     }
   }
@@ -133,23 +134,24 @@ bool integer_edge(const grey_fn& grey, std::int64_t r, std::int64_t c) {
   return gx * gx + gy * gy >= 90 * 90;
 }
 
-bytes expected_target(const bmp_spec& spec) {
-  const std::uint32_t bpp = (spec.bit_count & 0xff) >> 3;
-  const auto width = static_cast<std::int64_t>(spec.width);
+bytes expected_target(const bmp_recipe& recipe) {
+  const std::uint32_t bpp = (recipe.bit_count & 0xff) >> 3;
+  const auto width = static_cast<std::int64_t>(recipe.width);
   const std::int64_t rows =
-      spec.height < 0 ? -std::int64_t{spec.height} : spec.height;
+      recipe.height < 0 ? -std::int64_t{recipe.height} : recipe.height;
   const std::uint32_t stride =
       stride_of(static_cast<std::uint32_t>(width), bpp);
   const std::uint32_t size = 54 + stride * static_cast<std::uint32_t>(rows);
-  bytes out = expected_header(static_cast<std::uint32_t>(width), spec.height,
-                              static_cast<std::uint8_t>(spec.bit_count), size);
+  bytes out =
+      expected_header(static_cast<std::uint32_t>(width), recipe.height,
+                      static_cast<std::uint8_t>(recipe.bit_count), size);
   out.resize(size, 0);
   auto grey = [&](std::int64_t r, std::int64_t c) -> int {
     if (r < 0 || c < 0 || r >= rows || c >= width) return 0;
     const auto ur = static_cast<std::uint32_t>(r);
     const auto uc = static_cast<std::uint32_t>(c);
-    return (spec.pixel(ur, uc, 0) + spec.pixel(ur, uc, 1) +
-            spec.pixel(ur, uc, 2)) /
+    return (recipe.pixel(ur, uc, 0) + recipe.pixel(ur, uc, 1) +
+            recipe.pixel(ur, uc, 2)) /
            3;
   };
   for (std::int64_t r = 0; r < rows; ++r) {
@@ -159,8 +161,8 @@ bytes expected_target(const bmp_spec& spec) {
       const std::uint8_t level = integer_edge(grey, r, c) ? 0 : 255;
       for (std::uint32_t b = 0; b < bpp; ++b) {
         out[at + b] = b < 3 ? level
-                            : spec.pixel(static_cast<std::uint32_t>(r),
-                                         static_cast<std::uint32_t>(c), b);
+                            : recipe.pixel(static_cast<std::uint32_t>(r),
+                                           static_cast<std::uint32_t>(c), b);
       }
     }
   }

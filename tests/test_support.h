@@ -11,7 +11,7 @@ namespace edgemap::test {
 
 using bytes = std::vector<std::uint8_t>;
 
-struct bmp_spec {
+struct bmp_recipe {
   std::int32_t width = 0;
   std::int32_t height = 0;  // negative: rows stored top-down
   std::uint16_t bit_count = 24;
@@ -26,7 +26,7 @@ struct bmp_spec {
 };
 
 std::uint32_t stride_of(std::uint32_t width, std::uint32_t bytes_per_pixel);
-bytes make_bmp(const bmp_spec& spec);
+bytes make_bmp(const bmp_recipe& recipe);
 
 // A fresh directory per test, removed with it.
 class temp_dir {
@@ -61,7 +61,7 @@ namespace edgemap::test {
 using grey_fn = std::function<int(std::int64_t row, std::int64_t column)>;
 bool integer_edge(const grey_fn& grey, std::int64_t row, std::int64_t column);
 
-// The target file a bitmap built from spec must give at threshold 90.
-bytes expected_target(const bmp_spec& spec);
+// The target file a bitmap built from recipe must give at threshold 90.
+bytes expected_target(const bmp_recipe& recipe);
 
 }  // namespace edgemap::test
