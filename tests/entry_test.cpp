@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "edgemap.h"
@@ -116,17 +115,6 @@ std::uint8_t ramp(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
   return static_cast<std::uint8_t>(r * 40 + c * c * 7 + b);
 }
 
-// Written out with += because GCC 12 warns wrongly about "x" + std::string.
-std::string numbered(const char* prefix, int i, int k = -1) {
-  std::string name = prefix;
-  name += std::to_string(i);
-  if (k >= 0) {
-    name += '_';
-    name += std::to_string(k);
-  }
-  return name;
-}
-
 std::string call(const std::u16string* source, const std::u16string* target,
                  std::int32_t& result) {
   const path_string s = source ? to_path(*source) : path_string();
@@ -195,39 +183,6 @@ TEST(entry, unpaired_surrogate_fails_like_a_missing_file) {
   const std::string out = call(&source, &target, result);
   EXPECT_TRUE(out.starts_with("fopen fp_s error\n"));
   EXPECT_EQ(result, 999);
-}
-
-// Overlapping calls are serialized, so every target matches its own
-// source even though all calls share one module state.
-TEST(entry, concurrent_calls_each_get_their_own_edge_map) {
-  test::temp_dir dir;
-  constexpr int threads = 4;
-  constexpr int calls = 6;
-  std::vector<bmp_recipe> recipes;
-  for (int i = 0; i < threads; ++i) {
-    recipes.push_back({7 + i, 5 + 2 * i,
-                       static_cast<std::uint16_t>(i % 2 ? 32 : 24), 54, ramp});
-    test::write_file(dir.path(numbered("s", i)), test::make_bmp(recipes[i]));
-  }
-  std::vector<std::thread> pool;
-  ::testing::internal::CaptureStdout();
-  for (int i = 0; i < threads; ++i) {
-    pool.emplace_back([&, i] {
-      for (int k = 0; k < calls; ++k) {
-        const auto s = to_path(wide(dir.path(numbered("s", i))));
-        const auto t = to_path(wide(dir.path(numbered("t", i, k))));
-        QTVSolbelP(s.c_str(), t.c_str());
-      }
-    });
-  }
-  for (auto& t : pool) t.join();
-  (void)::testing::internal::GetCapturedStdout();
-  for (int i = 0; i < threads; ++i) {
-    const auto expected = test::expected_target(recipes[i]);
-    for (int k = 0; k < calls; ++k) {
-      EXPECT_TRUE(test::read_file(dir.path(numbered("t", i, k))) == expected);
-    }
-  }
 }
 
 }  // namespace
