@@ -18,13 +18,17 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 // From half a huge page on, a whole one costs less than the faults it saves.
 constexpr std::size_t huge_from = huge_page / 2;
 
-// A whole number of huge pages at a huge-page boundary, advised for
-// transparent huge pages where the kernel has them. Null on failure.
+std::size_t mapped_size(std::size_t bytes) noexcept {
+  return (bytes + huge_page - 1) & ~(huge_page - 1);
+}
+
+// mapped_size(bytes) at a huge-page boundary, advised for transparent huge
+// pages where the kernel has them. Null on failure.
 std::uint8_t* map_huge(std::size_t bytes) noexcept {
   if (bytes > SIZE_MAX - 2 * huge_page) {
     return nullptr;
   }
-  const std::size_t size = (bytes + huge_page - 1) & ~(huge_page - 1);
+  const std::size_t size = mapped_size(bytes);
   // Map one huge page more than needed and trim both ends to the boundary.
   const std::size_t span = size + huge_page;
   void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE,
@@ -47,10 +51,6 @@ std::uint8_t* map_huge(std::size_t bytes) noexcept {
   (void)madvise(base + head, size, MADV_HUGEPAGE);
 #endif
   return base + head;
-}
-
-std::size_t mapped_size(std::size_t bytes) noexcept {
-  return (bytes + huge_page - 1) & ~(huge_page - 1);
 }
 #endif
 

@@ -12,6 +12,7 @@
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
+#include "edges/streaming_x86.h"
 
 namespace edgemap {
 namespace {
@@ -148,27 +149,15 @@ struct avx512_rows {
   }
 };
 
-// From this many bytes of target on, the target bypasses the cache: it
-// would not stay there anyway, and streaming saves reading every line
-// before writing it.
-constexpr std::size_t stream_from = std::size_t{32} << 20;
-
 }  // namespace
 
 void detect_edges_avx512(const pixel_view& view, double threshold) noexcept {
-  const std::uint32_t black_sum = least_black_sum(threshold);
-  if (std::size_t{view.stride} * view.height >= stream_from) {
-    fused::run<avx512_rows<true>>(view, black_sum);
-    _mm_sfence();
-  } else {
-    fused::run<avx512_rows<false>>(view, black_sum);
-  }
+  run_x86<avx512_rows>(view, threshold, false);
 }
 
 void detect_edges_avx512_stream(const pixel_view& view,
                                 double threshold) noexcept {
-  fused::run<avx512_rows<true>>(view, least_black_sum(threshold));
-  _mm_sfence();
+  run_x86<avx512_rows>(view, threshold, true);
 }
 
 }  // namespace edgemap
