@@ -17,7 +17,7 @@ namespace {
 // From this many bytes of target on, the target bypasses the cache: it
 // would not stay there anyway, and streaming saves reading every line
 // before writing it.
-constexpr std::size_t stream_from = std::size_t{32} << 20;
+inline constexpr std::size_t stream_from = std::size_t{32} << 20;
 
 // Runs the fused detector with Rows<true> (streaming stores, fenced before
 // returning) for large targets or when asked, and Rows<false> otherwise.
