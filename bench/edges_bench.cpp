@@ -28,8 +28,10 @@ constexpr double threshold = 90.0;
 struct frame {
   std::uint32_t width, height, stride;
   pixel_buffer src, dst;
+  std::unique_ptr<kernel_scratch> scratch = std::make_unique<kernel_scratch>();
   pixel_view view() const {
-    return {src.get(), dst.get(), width, height, stride, 3};
+    return whole_picture(src.get(), dst.get(), width, height, stride, 3,
+                         scratch.get());
   }
   std::size_t bytes() const { return std::size_t{stride} * height; }
 };

@@ -6,6 +6,14 @@ if(NOT WIN32)
 endif()
 
 enable_language(RC)
+# Windows versions have four parts: 1.1.0 is 1.1.0.0.
+set(edgemap_dll_version
+    ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0)
+if(PROJECT_VERSION_TWEAK)
+  string(REGEX REPLACE "\\.0$" ".${PROJECT_VERSION_TWEAK}" edgemap_dll_version
+         ${edgemap_dll_version})
+endif()
+string(REPLACE "." "," edgemap_dll_version_commas ${edgemap_dll_version})
 configure_file(${PROJECT_SOURCE_DIR}/src/entry/edgemap.rc.in
                ${PROJECT_BINARY_DIR}/edgemap.rc @ONLY)
 target_sources(edgemap PRIVATE ${PROJECT_BINARY_DIR}/edgemap.rc)

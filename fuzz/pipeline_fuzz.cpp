@@ -1,11 +1,14 @@
 // The whole pipeline on an arbitrary byte string as the source file: load,
 // detect and save into a scratch target, on a fresh image state. Whatever
 // the bytes, the target must be a well-formed black-and-white bitmap (or
-// empty when the source was refused) and no stream may stay open.
+// empty when the source was refused) and no stream may stay open. The
+// streamed file conversion must agree with it byte for byte and status for
+// status, and leave its target alone when it refuses the source.
 #include <cstddef>
 #include <cstdint>
 
 #include "bitmap/bitmap_io.h"
+#include "bitmap/convert.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
 #include "fuzz_support.h"
@@ -18,21 +21,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   static const std::string target = fuzz::scratch_path("target.bmp");
   fuzz::write_file(source, data, size);
 
+  static const std::string converted = fuzz::scratch_path("converted.bmp");
+
   image_state state;
-  const std::int32_t loaded = load_image_s(state, source.c_str());
+  const status loaded = load_image_s(state, source.c_str());
   (void)detect_edges(state, edge_threshold);
-  if (save_image_t(state, target.c_str()) != 0) {
+  if (save_image_t(state, target.c_str()) != status::ok) {
     fuzz::fail("a writable target was not saved");
   }
-  if (state.fp_s || state.fp_t) {
+  if (state.fp_s) {
     fuzz::fail("a stream stayed open after the save");
   }
 
   const fuzz::bytes t = fuzz::read_file(target);
   fuzz::check_target(t);
-  if (loaded != 0) {
+  const std::uint8_t kept[] = {'k', 'e', 'p', 't'};
+  fuzz::write_file(converted, kept, sizeof kept);
+  const conversion c =
+      convert_file(source.c_str(), {converted.c_str(), nullptr},
+                   edge_threshold, 0, on_refused_source::keep_target);
+  const fuzz::bytes u = fuzz::read_file(converted);
+  if (c.load != loaded) {
+    fuzz::fail("the streamed conversion judged the source differently");
+  }
+  if (loaded != status::ok) {
     if (!t.empty()) fuzz::fail("a refused source left a non-empty target");
+    if (u != fuzz::bytes(kept, kept + sizeof kept)) {
+      fuzz::fail("a refused source changed the conversion's target");
+    }
     return 0;
+  }
+  if (c.save != status::ok || u != t) {
+    fuzz::fail("the streamed conversion wrote another target");
   }
   if (t.empty()) fuzz::fail("a loaded source left an empty target");
   // The target describes the source it came from.

@@ -3,7 +3,7 @@
 # tests. Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev libcli11-dev
           python3 python3-pil "$@")
 missing=()
 for p in "${packages[@]}"; do

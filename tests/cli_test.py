@@ -76,7 +76,7 @@ class Cli(unittest.TestCase):
 
     def test_help_and_version(self):
         r = run("--version")
-        self.assertEqual((r.returncode, r.stdout), (0, b"1.0.0.1\n"))
+        self.assertEqual((r.returncode, r.stdout), (0, b"1.1.0\n"))
         r = run("--help")
         self.assertEqual(r.returncode, 0)
         self.assertTrue(r.stdout.startswith(b"usage: edgemap"))

@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "edges/sobel_kernels.h"
 #include "test_support.h"
@@ -14,40 +15,51 @@ namespace {
 using pixel_fn =
     std::function<std::uint8_t(std::uint32_t, std::uint32_t, std::uint32_t)>;
 
-// An image state holding a source built from fn and a target pre-filled
-// with 0x77, so bytes the detector must not touch stay recognisable.
-image_state state_for(std::uint32_t width, std::uint32_t height,
-                      std::uint16_t bytes_per_pixel, const pixel_fn& fn) {
-  image_state s;
-  s.has_image = true;
-  s.width = width;
-  s.height = height;
-  s.bytes_per_pixel = bytes_per_pixel;
-  s.bit_count = static_cast<std::uint16_t>(bytes_per_pixel * 8);
-  s.stride = test::stride_of(width, bytes_per_pixel);
+// A source built from fn and a target pre-filled with 0x77, so bytes the
+// detector must not touch stay recognisable.
+struct test_image {
+  std::uint32_t width, height, bytes_per_pixel, stride;
+  test::bytes src, dst;
+};
+
+test_image image_for(std::uint32_t width, std::uint32_t height,
+                     std::uint32_t bytes_per_pixel, const pixel_fn& fn) {
+  test_image s{width, height, bytes_per_pixel,
+               test::stride_of(width, bytes_per_pixel), {}, {}};
   const std::size_t n = std::size_t{s.stride} * height;
-  EXPECT_TRUE(s.images_s.reserve(n + 1));
-  EXPECT_TRUE(s.image_t.reserve(n + 1));
-  std::memset(s.images_s.get(), 0, n + 1);
-  std::memset(s.image_t.get(), 0x77, n + 1);
+  s.src.assign(n + 1, 0);
+  s.dst.assign(n + 1, 0x77);
   for (std::uint32_t r = 0; r < height; ++r) {
     for (std::uint32_t c = 0; c < width; ++c) {
       for (std::uint32_t b = 0; b < bytes_per_pixel; ++b) {
-        s.images_s[r * s.stride + c * bytes_per_pixel + b] = fn(r, c, b);
+        s.src[r * s.stride + c * bytes_per_pixel + b] = fn(r, c, b);
       }
     }
   }
   return s;
 }
 
+void detect(test_image& s, double threshold) {
+  pixel_view v{};
+  v.src = s.src.data();
+  v.src_stride = s.stride;
+  v.width = s.width;
+  v.height = s.height;
+  v.bytes_per_pixel = s.bytes_per_pixel;
+  v.dst = s.dst.data();
+  v.dst_stride = s.stride;
+  v.last_row = s.height;
+  ASSERT_TRUE(detect_edges_rows(v, threshold, 1));
+}
+
 // 'X' for a black pixel, '.' for white, '?' for anything else; rows joined
 // by '|'.
-std::string picture(const image_state& s) {
+std::string picture(const test_image& s) {
   std::string out;
   for (std::uint32_t r = 0; r < s.height; ++r) {
     if (r > 0) out += '|';
     for (std::uint32_t c = 0; c < s.width; ++c) {
-      const std::uint8_t* p = &s.image_t[r * s.stride + c * s.bytes_per_pixel];
+      const std::uint8_t* p = &s.dst[r * s.stride + c * s.bytes_per_pixel];
       const bool black = p[0] == 0 && p[1] == 0 && p[2] == 0;
       const bool white = p[0] == 255 && p[1] == 255 && p[2] == 255;
       out += black ? 'X' : white ? '.' : '?';
@@ -77,8 +89,8 @@ class edge_pictures : public ::testing::TestWithParam<picture_case> {};
 
 TEST_P(edge_pictures, match) {
   const auto& p = GetParam();
-  image_state s = state_for(p.width, p.height, 3, p.pixels);
-  EXPECT_EQ(detect_edges(s, p.threshold), 0);
+  test_image s = image_for(p.width, p.height, 3, p.pixels);
+  detect(s, p.threshold);
   EXPECT_EQ(picture(s), p.expected);
 }
 
@@ -119,17 +131,17 @@ class exact_threshold : public ::testing::TestWithParam<exact_case> {};
 
 TEST_P(exact_threshold, centre_pixel) {
   const auto& p = GetParam();
-  image_state s = state_for(
+  test_image s = image_for(
       3, 3, 3,
       [&](std::uint32_t r, std::uint32_t c, std::uint32_t) -> std::uint8_t {
         if (r == 1 && c == 2) return p.right;  // column response 2 * right
         if (r == 2 && c == 1) return p.below;  // row response 2 * below
         return 0;
       });
-  detect_edges(s, p.threshold);
+  detect(s, p.threshold);
   const std::uint8_t expected = p.black ? 0 : 255;
   for (std::uint32_t b = 0; b < 3; ++b) {
-    EXPECT_EQ(s.image_t[s.stride + 3 + b], expected);
+    EXPECT_EQ(s.dst[s.stride + 3 + b], expected);
   }
 }
 
@@ -141,29 +153,30 @@ INSTANTIATE_TEST_SUITE_P(detect_edges, exact_threshold,
                                            exact_case{0, 0, -1.0, true}));
 
 TEST(detect_edges, four_byte_pixels_keep_their_fourth_byte) {
-  image_state s = state_for(
+  test_image s = image_for(
       3, 2, 4,
       [](std::uint32_t r, std::uint32_t c, std::uint32_t b) -> std::uint8_t {
         return b == 3 ? static_cast<std::uint8_t>(10 * r + c) : 200;
       });
-  detect_edges(s, 90.0);
+  detect(s, 90.0);
   EXPECT_EQ(picture(s), "XXX|XXX");
   for (std::uint32_t i = 0; i < 6; ++i) {
-    EXPECT_EQ(s.image_t[4 * i + 3], s.images_s[4 * i + 3]);
+    EXPECT_EQ(s.dst[4 * i + 3], s.src[4 * i + 3]);
   }
 }
 
+// An empty image is a success that reads and writes nothing, so even null
+// pixel pointers are fine; the legacy stage without an image does nothing.
 TEST(detect_edges, empty_images_touch_nothing) {
   for (auto [w, h] : {std::pair{0u, 4u}, std::pair{4u, 0u}}) {
-    image_state s = state_for(w, h, 3, uniform(1, 2, 3));
-    s.image_t.reset();
-    EXPECT_TRUE(s.image_t.reserve(1));
-    s.image_t[0] = 0x77;
-    EXPECT_EQ(detect_edges(s, 90.0), 0);
-    EXPECT_EQ(s.image_t[0], 0x77);
+    EXPECT_EQ(edgemap_detect(nullptr, 12, nullptr, 12, w, h, 3, 90.0, 0),
+              EDGEMAP_OK);
+    EXPECT_EQ(edgemap_detect_mask(nullptr, 12, 3, nullptr, 4, w, h, 90.0, 0),
+              EDGEMAP_OK);
   }
   image_state nothing;
   EXPECT_EQ(detect_edges(nothing, 90.0), 0);
+  EXPECT_FALSE(nothing.target_ready);
 }
 
 // Catches offset and stride slips on odd widths.
@@ -171,20 +184,20 @@ TEST(detect_edges, random_images_match_integer_sobel) {
   std::mt19937 rng(7);
   for (std::uint32_t w : {1u, 2u, 3u, 5u, 7u, 13u}) {
     for (std::uint32_t h : {1u, 2u, 3u, 6u}) {
-      image_state s = state_for(w, h, 3, [&](auto, auto, auto) {
+      test_image s = image_for(w, h, 3, [&](auto, auto, auto) {
         return static_cast<std::uint8_t>(rng() % 256);
       });
-      detect_edges(s, 90.0);
+      detect(s, 90.0);
       auto grey = [&](std::int64_t r, std::int64_t c) -> int {
         if (r < 0 || c < 0 || r >= h || c >= w) return 0;
         const std::uint8_t* p =
-            &s.images_s[static_cast<std::size_t>(r * s.stride + c * 3)];
+            &s.src[static_cast<std::size_t>(r * s.stride + c * 3)];
         return (p[0] + p[1] + p[2]) / 3;
       };
       for (std::int64_t r = 0; r < h; ++r) {
         for (std::int64_t c = 0; c < w; ++c) {
           const std::uint8_t want = test::integer_edge(grey, r, c) ? 0 : 255;
-          ASSERT_EQ(s.image_t[static_cast<std::size_t>(r * s.stride + c * 3)],
+          ASSERT_EQ(s.dst[static_cast<std::size_t>(r * s.stride + c * 3)],
                     want)
               << w << "x" << h << " at " << r << "," << c;
         }

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "edgemap.h"
-#include "entry/path_conversion.h"
+#include "bitmap/path_conversion.h"
 #include "test_support.h"
 
 namespace edgemap {

@@ -61,6 +61,10 @@ bytes make_bmp(const bmp_recipe& recipe) {
   return b;
 }
 
+std::unique_ptr<kernel_scratch> make_scratch() {
+  return std::make_unique<kernel_scratch>();
+}
+
 temp_dir::temp_dir() {
   static std::atomic<int> counter{0};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

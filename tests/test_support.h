@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "edges/detect_edges.h"
 
 namespace edgemap::test {
 
@@ -46,6 +49,9 @@ bytes read_file(const std::string& path);
 
 // Runs fn with standard output captured and returns what it printed.
 std::string captured_stdout(const std::function<void()>& fn);
+
+// Scratch memory for calling a kernel directly.
+std::unique_ptr<kernel_scratch> make_scratch();
 
 // The 54 header bytes a target of these dimensions must start with.
 bytes expected_header(std::uint32_t width, std::int32_t height_field,

@@ -1,22 +1,59 @@
-// Reading the source bitmap into an image_state and writing the target.
+// Bitmap files: reading a source's header and pixels, and writing the
+// edge map of a source as a target, band by band.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
+#include "bitmap/bitmap_header.h"
+#include "bitmap/file_io.h"
 #include "bitmap/image_state.h"
+#include "bitmap/pixel_buffer.h"
 
 namespace edgemap {
 
-// Opens fname_s (UTF-8, or null for no path) and loads its pixel array into
-// state.images_s, allocating state.image_t beside it. Returns 0, or -1 after
-// printing one line naming what failed. A failed open keeps the previous
-// image; any later failure leaves no image at all. On success fp_s stays
-// open until save_image_t.
-std::int32_t load_image_s(image_state& state, const char* fname_s) noexcept;
+// Reads the header fields of the source behind f and judges them
+// (parse_bitmap). Leaves the position unspecified.
+status read_layout(std::FILE* f, bitmap_layout& layout) noexcept;
 
-// Writes the 54-byte header and state.image_t to fname_t, printing the
-// "file size" and "size" lines, and closes both streams. Without an image
-// the target is created empty. Returns 0, or -1 after printing one line.
-std::int32_t save_image_t(image_state& state, const char* fname_t) noexcept;
+// Opens fname_s (UTF-8, or null for no path) and loads its pixel array into
+// state.images_s. A failed open keeps the previous image; any later
+// failure leaves no image at all. On success fp_s stays open until
+// save_image_t. Prints nothing.
+status load_image_s(image_state& state, const char* fname_s) noexcept;
+
+// Writes the target of the image state holds: its 54-byte header and the
+// edge map at the threshold detect_edges recorded (all zero without it),
+// computed into state.image_t a band of rows at a time, with zero row
+// padding. Without an image the target is created empty. Closes fp_s.
+// Refuses (status::open_target, nothing written) to replace the file the
+// last load failed to read. Prints nothing.
+status save_image_t(image_state& state, const char* fname_t,
+                    unsigned threads = 0) noexcept;
+
+// Where the rows of a source come from while its edge map is written: all
+// of them in memory, or a window of them read from a stream as needed.
+struct row_source {
+  const std::uint8_t* pixels = nullptr;  // the whole pixel array, or null
+  std::FILE* stream = nullptr;           // positioned at the pixel array
+  pixel_buffer* window = nullptr;        // for the streamed rows
+};
+
+// Bytes of target rows computed and written at a time.
+constexpr std::uint32_t band_bytes = std::uint32_t{2} << 20;
+
+// Rows per band for rows of `stride` bytes: at least one.
+std::uint32_t band_rows(std::uint32_t stride) noexcept;
+
+// Writes header (header_size bytes) and the edge map of the source the
+// layout describes to target, computing the edge map a band at a time into
+// band (reserved here) with zero row padding. With edges false the pixel
+// array is all zero. status::no_memory when the buffers cannot be had,
+// status::truncated when a streamed source ends early; write failures are
+// left in target for its commit().
+status write_edge_map(target_file& target, const std::uint8_t* header,
+                      const bitmap_layout& layout, const row_source& rows,
+                      bool edges, double threshold, unsigned threads,
+                      pixel_buffer& band) noexcept;
 
 }  // namespace edgemap

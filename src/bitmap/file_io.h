@@ -1,25 +1,91 @@
-// The few file operations that differ between platforms.
+// The file operations that differ between platforms: opening a source,
+// its size, telling whether two names are one file, and writing a target
+// so that it is replaced whole or not at all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
+
+#include "bitmap/status.h"
 
 namespace edgemap {
 
+struct file_closer {
+  void operator()(std::FILE* f) const noexcept { (void)std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
 // Opens a UTF-8 path with an fopen mode. Returns null for no path (null).
 std::FILE* open_file(const char* path, const char* mode) noexcept;
+
+// Opens a source for binary reading. Returns null for no path, a file that
+// cannot be opened, and a FIFO or socket: reading one could wait forever
+// for a writer, so it is refused at once, like a missing file.
+std::FILE* open_source(const char* path) noexcept;
 
 // Length of the file behind an open stream, or nothing when the stream is
 // not seekable. Leaves the position at the start.
 std::optional<std::uint64_t> stream_size(std::FILE* f) noexcept;
 
-// Seeks to an absolute 32-bit offset, beyond the range of long on 32-bit
+// Seeks to an absolute offset, beyond the range of long on 32-bit
 // platforms.
-bool seek_to(std::FILE* f, std::uint32_t offset) noexcept;
+bool seek_to(std::FILE* f, std::uint64_t offset) noexcept;
 
-// Prints one line (or any text) to standard output and flushes it, so a
-// host sees the library's lines in order with its own output.
-void say(const char* text) noexcept;
+// Which file a name or stream stands for, however it is reached (another
+// spelling, a hard or symbolic link). Two unknown identities never match.
+struct file_identity {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  bool known = false;
+  bool same_as(const file_identity& other) const noexcept {
+    return known && other.known && device == other.device &&
+           file == other.file;
+  }
+};
+file_identity identity_of(std::FILE* f) noexcept;
+file_identity identity_of_path(const char* path) noexcept;
+
+// A target being written. A regular file (or a name with no file yet) is
+// written to a temporary file in the same folder and renamed over the
+// target by commit(), so the target is replaced whole or not at all; a
+// symbolic link is followed and stays, and a replaced file keeps its
+// permission bits. Anything else (a device, a FIFO) is written in place.
+// Replacing is never a way around permissions: a target that could not be
+// opened for writing fails to open here too. Destroying an uncommitted
+// target removes the temporary file.
+class target_file {
+ public:
+  target_file() noexcept = default;
+  target_file(const target_file&) = delete;
+  target_file& operator=(const target_file&) = delete;
+  ~target_file() { abandon(); }
+
+  // status::open_target when the target cannot be written.
+  status open(const char* path) noexcept;
+  // Writes in place to a stream the caller keeps (standard output).
+  void adopt(std::FILE* stream) noexcept;
+
+  // Records a failure instead of returning one; commit() reports it.
+  void write(const void* bytes, std::size_t count) noexcept;
+  bool failed() const noexcept { return failed_; }
+
+  // Flushes, closes and renames into place. status::write when anything
+  // failed, and then the old target is untouched (in place, it holds what
+  // could be written) and the temporary file is gone.
+  status commit() noexcept;
+  // Gives up: closes and removes the temporary file.
+  void abandon() noexcept;
+
+ private:
+  std::FILE* stream_ = nullptr;
+  bool owned_ = false;
+  bool failed_ = false;
+  // Set when writing through a temporary file; UTF-8.
+  std::unique_ptr<char[]> temp_path_;
+  std::unique_ptr<char[]> final_path_;
+};
 
 }  // namespace edgemap

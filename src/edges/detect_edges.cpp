@@ -13,27 +13,6 @@
 namespace edgemap {
 namespace {
 
-constexpr std::uint32_t channels = 3;
-
-// Bytes past the third (alpha, for 32-bit sources) pass through unchanged;
-// row padding is zero. Together with the kernel this defines every byte of
-// the target, which is never cleared beforehand.
-void finish_rows(const pixel_view& v) noexcept {
-  const std::size_t row_bytes = std::size_t{v.width} * v.bytes_per_pixel;
-  const std::size_t extra = v.bytes_per_pixel - channels;
-  for (std::uint32_t r = 0; r < v.height; ++r) {
-    const std::size_t row = std::size_t{r} * v.stride;
-    if (extra != 0) {
-      for (std::uint32_t c = 0; c < v.width; ++c) {
-        const std::size_t at =
-            row + std::size_t{c} * v.bytes_per_pixel + channels;
-        std::memcpy(v.dst + at, v.src + at, extra);
-      }
-    }
-    std::memset(v.dst + row + row_bytes, 0, v.stride - row_bytes);
-  }
-}
-
 bool reaches(std::uint32_t sum, double threshold) noexcept {
   // The reference's test, on a sum it computes exactly.
   return std::sqrt(static_cast<double>(sum)) - threshold >= 0.0;
@@ -128,19 +107,6 @@ std::span<const edge_kernel> edge_kernels() noexcept { return kernels; }
 const edge_kernel& selected_edge_kernel() noexcept {
   static const edge_kernel& chosen = choose_kernel();
   return chosen;
-}
-
-std::int32_t detect_edges(image_state& state, double threshold) noexcept {
-  if (!state.has_image || state.width == 0 || state.height == 0) {
-    return 0;
-  }
-  const pixel_view view{state.images_s.get(), state.image_t.get(),
-                        state.width,          state.height,
-                        state.stride,         state.bytes_per_pixel};
-  selected_edge_kernel().run(view, threshold);
-  finish_rows(view);
-  state.target_ready = true;
-  return 0;
 }
 
 }  // namespace edgemap

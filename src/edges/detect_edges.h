@@ -3,6 +3,7 @@
 // white (255) elsewhere. Pixels outside the image count as grey level 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -10,17 +11,50 @@
 
 namespace edgemap {
 
-// The pixel arrays a kernel works on. Pixel (r, c) starts at
-// r * stride + c * bytes_per_pixel in both; kernels write only the first
-// three bytes of each target pixel.
+// What a kernel writes for each pixel.
+enum class edge_output : std::uint8_t {
+  // 0 (edge) or 255 into the first three bytes of a pixel of
+  // bytes_per_pixel bytes; nothing else.
+  picture,
+  // One byte per pixel: 1 for an edge, 0 otherwise.
+  mask,
+};
+
+// Scratch memory one kernel call may use. Callers provide it so that no
+// kernel needs more than a little stack.
+inline constexpr std::size_t kernel_scratch_bytes = std::size_t{192} << 10;
+struct alignas(64) kernel_scratch {
+  std::uint8_t bytes[kernel_scratch_bytes];
+};
+
+// A source image and the rows of its edge map to compute. Source pixel
+// (r, c) starts at src + r * src_stride + c * bytes_per_pixel, for every r
+// in [0, height): the rows around the computed ones are read too. Output
+// row r (first_row <= r < last_row) starts at
+// dst + (r - first_row) * dst_stride. Strides may be negative.
 struct pixel_view {
   const std::uint8_t* src;
-  std::uint8_t* dst;
+  std::ptrdiff_t src_stride;
   std::uint32_t width;
   std::uint32_t height;
-  std::uint32_t stride;
   std::uint32_t bytes_per_pixel;  // at least 3
+  std::uint8_t* dst;
+  std::ptrdiff_t dst_stride;
+  std::uint32_t first_row;
+  std::uint32_t last_row;
+  edge_output output;
+  kernel_scratch* scratch;  // the reference needs none
 };
+
+// Every row of a picture whose source and target rows are stride apart.
+inline pixel_view whole_picture(const std::uint8_t* src, std::uint8_t* dst,
+                                std::uint32_t width, std::uint32_t height,
+                                std::ptrdiff_t stride,
+                                std::uint32_t bytes_per_pixel,
+                                kernel_scratch* scratch = nullptr) noexcept {
+  return {src,   stride, width,  height, bytes_per_pixel,      dst,
+          stride, 0,     height, edge_output::picture, scratch};
+}
 
 // The literal double-precision detector, kept as the reference every faster
 // kernel must match byte for byte.
@@ -41,9 +75,18 @@ std::span<const edge_kernel> edge_kernels() noexcept;
 // The variant detect_edges uses on this processor.
 const edge_kernel& selected_edge_kernel() noexcept;
 
-// Fills state.image_t from state.images_s. Bytes of a pixel beyond the
-// third are copied from the source, so 32-bit targets keep their alpha.
-// Does nothing without an image. Always returns 0.
+// Computes the rows [view.first_row, view.last_row) of the edge map with
+// the selected kernel, spread over at most `threads` threads (0: as many as
+// pay for the image's size). Pictures get the bytes of a pixel past the
+// third copied from the source; nothing between rows is touched. The
+// output is the same for every thread count. view.scratch is ignored.
+// Returns false, having written nothing, when scratch memory cannot be had.
+bool detect_edges_rows(const pixel_view& view, double threshold,
+                       unsigned threads) noexcept;
+
+// The legacy stage: records the threshold for the edge map that
+// save_image_t computes, band by band, from state.images_s. Does nothing
+// without an image. Always returns 0.
 std::int32_t detect_edges(image_state& state, double threshold) noexcept;
 
 }  // namespace edgemap

@@ -12,7 +12,9 @@ constexpr std::uint8_t white = 255;
 }  // namespace
 
 void detect_edges_reference(const pixel_view& v, double threshold) noexcept {
-  for (std::uint32_t i = 0; i < v.height; ++i) {
+  for (std::uint32_t i = v.first_row; i < v.last_row; ++i) {
+    std::uint8_t* const row =
+        v.dst + static_cast<std::ptrdiff_t>(i - v.first_row) * v.dst_stride;
     for (std::uint32_t j = 0; j < v.width; ++j) {
       double response[2];
       for (int q = 0; q < 2; ++q) {
@@ -26,8 +28,9 @@ void detect_edges_reference(const pixel_view& v, double threshold) noexcept {
             if (c >= v.width || k >= v.height) {
               continue;
             }
-            const std::uint8_t* p = v.src + std::size_t{k} * v.stride +
-                                    std::size_t{c} * v.bytes_per_pixel;
+            const std::uint8_t* p =
+                v.src + static_cast<std::ptrdiff_t>(k) * v.src_stride +
+                std::size_t{c} * v.bytes_per_pixel;
             const int g = gray_level(p[2], p[1], p[0]);
             accumulator =
                 static_cast<double>(g * sobel_weight(q, m, l)) + accumulator;
@@ -39,9 +42,12 @@ void detect_edges_reference(const pixel_view& v, double threshold) noexcept {
       sum = response[0] * response[0] + sum;
       sum = response[1] * response[1] + sum;
       const double difference = std::sqrt(sum) - threshold;
+      if (v.output == edge_output::mask) {
+        row[j] = difference >= 0.0 ? 1 : 0;
+        continue;
+      }
       const std::uint8_t level = difference >= 0.0 ? black : white;
-      std::uint8_t* t = v.dst + std::size_t{i} * v.stride +
-                        std::size_t{j} * v.bytes_per_pixel;
+      std::uint8_t* t = row + std::size_t{j} * v.bytes_per_pixel;
       t[2] = level;
       t[1] = level;
       t[0] = level;

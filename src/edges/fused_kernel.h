@@ -5,7 +5,8 @@
 // another.
 //
 // One pass over the source: the grey levels of three rows live in a small
-// ring on the stack (a strip of at most tile_width columns at a time), each
+// ring in the caller's scratch memory (a strip of at most tile_width columns
+// at a time), each
 // source row is turned into grey levels once, and each target row is
 // computed from the three grey rows around it. Columns and rows outside the
 // image are grey level 0, stored as zero padding in the ring, so no pixel
@@ -29,7 +30,7 @@ namespace {
 namespace fused {
 
 // Columns per strip: the ring, three rows of tile_width<G> + 64 grey
-// levels of type G, takes 48 KiB of stack and stays within the
+// levels of type G, takes 48 KiB of scratch and stays within the
 // second-level cache.
 template <class G>
 constexpr std::uint32_t tile_width = 16384 / sizeof(G);
@@ -66,15 +67,16 @@ inline void grey_row(const std::uint8_t* __restrict src, grey_t* __restrict out,
 
 // Target pixels [0, n) of a row from the grey rows above (a), at (b) and
 // below (c) it; index k of a grey row is column k - 1 of the strip.
-template <std::uint32_t bpp, class Rows,
+template <std::uint32_t bpp, edge_output output, class Rows,
           class grey_t = typename Rows::grey_type>
 inline void edge_row(const grey_t* __restrict a, const grey_t* __restrict b,
                      const grey_t* __restrict c, std::uint8_t* __restrict dst,
                      std::uint32_t n, std::uint32_t black_sum,
                      std::uint32_t runtime_bpp) {
   const std::size_t step = bpp != 0 ? bpp : runtime_bpp;
-  const std::uint32_t done =
-      bpp == 3 ? Rows::edges3(a, b, c, dst, n, black_sum) : 0;
+  const std::uint32_t done = bpp == 3 && output == edge_output::picture
+                                 ? Rows::edges3(a, b, c, dst, n, black_sum)
+                                 : 0;
   for (std::uint32_t j = done; j < n; ++j) {
     const int left = a[j] + 2 * b[j] + c[j];
     const int right = a[j + 2] + 2 * b[j + 2] + c[j + 2];
@@ -83,23 +85,30 @@ inline void edge_row(const grey_t* __restrict a, const grey_t* __restrict b,
     const int gx = right - left;
     const int gy = below - above;
     const auto sum = static_cast<std::uint32_t>(gx * gx + gy * gy);
-    const std::uint8_t level = sum >= black_sum ? 0 : 255;
-    std::uint8_t* t = dst + j * step;
-    t[0] = level;
-    t[1] = level;
-    t[2] = level;
+    if constexpr (output == edge_output::mask) {
+      dst[j] = sum >= black_sum ? 1 : 0;
+    } else {
+      const std::uint8_t level = sum >= black_sum ? 0 : 255;
+      std::uint8_t* t = dst + j * step;
+      t[0] = level;
+      t[1] = level;
+      t[2] = level;
+    }
   }
 }
 
-template <std::uint32_t bpp, class Rows>
+template <std::uint32_t bpp, edge_output output, class Rows>
 void run_strips(const pixel_view& v, std::uint32_t black_sum) {
   using grey_t = typename Rows::grey_type;
   constexpr std::uint32_t tile = tile_width<grey_t>;
-  const std::uint32_t pixel = bpp != 0 ? bpp : v.bytes_per_pixel;
   // Vector code may read up to 64 levels past a row's end; those are never
   // used, but they are defined.
-  alignas(64) grey_t ring[3][tile + 64];
-  std::memset(ring, 0, sizeof ring);
+  using ring_row = grey_t[tile + 64];
+  static_assert(3 * sizeof(ring_row) <= kernel_scratch_bytes);
+  auto* const ring = reinterpret_cast<ring_row*>(v.scratch->bytes);
+  std::memset(ring, 0, 3 * sizeof(ring_row));
+  const std::uint32_t pixel = bpp != 0 ? bpp : v.bytes_per_pixel;
+  const std::size_t out_pixel = output == edge_output::mask ? 1 : pixel;
   for (std::uint32_t x0 = 0; x0 < v.width; x0 += tile) {
     const std::uint32_t n = v.width - x0 < tile ? v.width - x0 : tile;
     // Grey levels of columns x0 - 1 .. x0 + n, zero outside the image.
@@ -113,21 +122,25 @@ void run_strips(const pixel_view& v, std::uint32_t black_sum) {
       }
       out[0] = 0;
       out[n + 1] = 0;
-      grey_row<bpp, Rows>(
-          v.src + std::size_t{row} * v.stride + std::size_t{lo} * pixel,
-          out + skip, hi - lo, pixel);
+      grey_row<bpp, Rows>(v.src + static_cast<std::ptrdiff_t>(row) *
+                                      v.src_stride +
+                              std::size_t{lo} * pixel,
+                          out + skip, hi - lo, pixel);
     };
     grey_t* above = ring[0];
     grey_t* at = ring[1];
     grey_t* below = ring[2];
-    load(above, UINT32_MAX);
-    load(at, 0);
-    load(below, 1);
-    for (std::uint32_t i = 0; i < v.height; ++i) {
-      edge_row<bpp, Rows>(
+    // Row -1 wraps to UINT32_MAX, outside the image like row height.
+    load(above, v.first_row - 1);
+    load(at, v.first_row);
+    load(below, v.first_row + 1);
+    for (std::uint32_t i = v.first_row; i < v.last_row; ++i) {
+      edge_row<bpp, output, Rows>(
           above, at, below,
-          v.dst + std::size_t{i} * v.stride + std::size_t{x0} * pixel, n,
-          black_sum, pixel);
+          v.dst +
+              static_cast<std::ptrdiff_t>(i - v.first_row) * v.dst_stride +
+              std::size_t{x0} * out_pixel,
+          n, black_sum, pixel);
       grey_t* next = above;
       above = at;
       at = below;
@@ -137,18 +150,27 @@ void run_strips(const pixel_view& v, std::uint32_t black_sum) {
   }
 }
 
-template <class Rows = plain_rows>
-void run(const pixel_view& v, std::uint32_t black_sum) {
+template <edge_output output, class Rows>
+void run_output(const pixel_view& v, std::uint32_t black_sum) {
   switch (v.bytes_per_pixel) {
     case 3:
-      run_strips<3, Rows>(v, black_sum);
+      run_strips<3, output, Rows>(v, black_sum);
       break;
     case 4:
-      run_strips<4, Rows>(v, black_sum);
+      run_strips<4, output, Rows>(v, black_sum);
       break;
     default:
-      run_strips<0, Rows>(v, black_sum);
+      run_strips<0, output, Rows>(v, black_sum);
       break;
+  }
+}
+
+template <class Rows = plain_rows>
+void run(const pixel_view& v, std::uint32_t black_sum) {
+  if (v.output == edge_output::mask) {
+    run_output<edge_output::mask, Rows>(v, black_sum);
+  } else {
+    run_output<edge_output::picture, Rows>(v, black_sum);
   }
 }
 

@@ -5,6 +5,7 @@
 // GCC 12 reports the undefined vectors its own AVX-512 intrinsics start
 // from as maybe uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include <immintrin.h>
 

@@ -24,7 +24,10 @@ inline constexpr std::size_t stream_from = std::size_t{32} << 20;
 template <template <bool> class Rows>
 void run_x86(const pixel_view& view, double threshold, bool always_stream) {
   const std::uint32_t black_sum = least_black_sum(threshold);
-  if (always_stream || std::size_t{view.stride} * view.height >= stream_from) {
+  const auto rows = std::size_t{view.last_row - view.first_row};
+  const auto row_bytes = static_cast<std::size_t>(
+      view.dst_stride < 0 ? -view.dst_stride : view.dst_stride);
+  if (always_stream || row_bytes * rows >= stream_from) {
     fused::run<Rows<true>>(view, black_sum);
     _mm_sfence();
   } else {

@@ -1,8 +1,12 @@
-// One run of the edge-map job over an image_state: load, detect, save.
+// The legacy job and its printed lines: load, detect, save, and one line
+// per size and per failure, exactly as hosts of the exported function have
+// always seen them.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
+#include "bitmap/convert.h"
 #include "bitmap/image_state.h"
 
 namespace edgemap {
@@ -10,10 +14,16 @@ namespace edgemap {
 // The threshold hosts of the exported function always get.
 constexpr double edge_threshold = 90.0;
 
-// Runs the three stages in order whatever each reports, so a failed load
-// still saves the image the state holds. Returns true when the load and
-// the save both succeeded.
+// Runs the three stages on state in order whatever each reports, so a
+// failed load still saves the image the state holds, and prints their
+// lines to `lines`. Returns true when the load and the save both
+// succeeded.
 bool run_pipeline(image_state& state, const char* fname_s, const char* fname_t,
-                  double threshold) noexcept;
+                  double threshold, std::FILE* lines = stdout) noexcept;
+
+// Prints the lines the legacy job prints for a conversion done without
+// module state (as on the module's first call). Returns true when it
+// succeeded.
+bool print_conversion(const conversion& c, std::FILE* lines) noexcept;
 
 }  // namespace edgemap

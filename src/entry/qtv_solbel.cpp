@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "edgemap.h"
-#include "entry/path_conversion.h"
+#include "bitmap/path_conversion.h"
 #include "entry/pipeline.h"
 
 namespace {

@@ -113,12 +113,12 @@ static void check_version(HMODULE module) {
   if (info != NULL && GetFileVersionInfoW(path, 0, size, info) &&
       VerQueryValueW(info, L"\\", (void**)&fixed, &fixed_size) &&
       fixed_size >= sizeof *fixed) {
-    check(fixed->dwFileVersionMS == 0x00010000u &&
-              fixed->dwFileVersionLS == 0x00000001u,
-          "file version 1.0.0.1");
-    check(fixed->dwProductVersionMS == 0x00010000u &&
-              fixed->dwProductVersionLS == 0x00000001u,
-          "product version 1.0.0.1");
+    check(fixed->dwFileVersionMS == 0x00010001u &&
+              fixed->dwFileVersionLS == 0x00000000u,
+          "file version 1.1.0.0");
+    check(fixed->dwProductVersionMS == 0x00010001u &&
+              fixed->dwProductVersionLS == 0x00000000u,
+          "product version 1.1.0.0");
     check(fixed->dwFileType == VFT_DLL, "file type dynamic library");
   } else {
     check(0, "VerQueryValueW");

@@ -1,4 +1,4 @@
-#include "entry/path_conversion.h"
+#include "bitmap/path_conversion.h"
 
 #include <cstddef>
 #include <new>

@@ -1,0 +1,259 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "edgemap.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace edgemap::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+// Paths are UTF-8 in the program; std::filesystem takes them as such on
+// every platform only through char8_t.
+fs::path to_path(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string to_utf8(const fs::path& p) {
+  const std::u8string s = p.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+bool is_bitmap_name(const fs::path& p) {
+  std::string ext = to_utf8(p.extension());
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+  return ext == ".bmp";
+}
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
+#endif
+}
+
+struct job {
+  std::string source;
+  std::string target;
+  std::uint64_t bytes;
+};
+
+// What the batch has done so far, shared by the workers and the progress
+// bar. Lines on standard error are written under the lock, so a failure
+// line never lands in the middle of the bar.
+class progress {
+ public:
+  progress(std::size_t total, bool show) : total_(total), show_(show) {}
+
+  void fail(const std::string& path, const char* why) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++failed_;
+    clear();
+    (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why);
+  }
+
+  void finish_one(std::uint64_t bytes) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    ++done_;
+    bytes_done_ += bytes;
+    if (done_ == total_) changed_.notify_all();
+  }
+
+  // Redraws the bar every tenth of a second until every job is done.
+  void wait_for_all() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (done_ < total_) {
+      changed_.wait_for(lock, std::chrono::milliseconds(100));
+      if (show_ && done_ < total_) draw();
+    }
+    clear();
+  }
+
+  void summary() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    (void)std::fprintf(stderr, "%zu converted, %zu failed in %.2f s\n",
+                       total_ - failed_, failed_, seconds());
+  }
+
+  bool any_failed() const { return failed_ != 0; }
+  void count_failure_before_start() { ++failed_; }
+
+ private:
+  double seconds() const {
+    return std::chrono::duration<double>(clock_type::now() - start_).count();
+  }
+
+  // One line, redrawn in place: a bar, files done of total, failures,
+  // files and megabytes per second, time left.
+  void draw() {
+    const double t = seconds();
+    const double files_per_s = t > 0 ? static_cast<double>(done_) / t : 0;
+    const double mb_per_s = t > 0 ? static_cast<double>(bytes_done_) / t / 1e6
+                                  : 0;
+    char left[32] = "?";
+    if (files_per_s > 0) {
+      const auto s = static_cast<long>(
+          static_cast<double>(total_ - done_) / files_per_s + 0.5);
+      (void)std::snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
+    }
+    constexpr std::size_t width = 24;
+    const std::size_t filled = total_ == 0 ? width : width * done_ / total_;
+    const std::string bar =
+        std::string(filled, '#') + std::string(width - filled, '.');
+    char line[200];
+    const int n = std::snprintf(
+        line, sizeof line,
+        "[%s] %zu/%zu files, %zu failed, %.0f files/s, %.1f MB/s, %s left",
+        bar.c_str(), done_, total_, failed_, files_per_s, mb_per_s, left);
+    const auto length = static_cast<std::size_t>(n < 0 ? 0 : n);
+    // Spaces over what is left of a longer earlier line.
+    const int pad = static_cast<int>(drawn_ > length ? drawn_ - length : 0);
+    (void)std::fprintf(stderr, "\r%s%*s", line, pad, "");
+    (void)std::fflush(stderr);
+    drawn_ = length;
+  }
+
+  void clear() {
+    if (drawn_ == 0) return;
+    (void)std::fprintf(stderr, "\r%*s\r", static_cast<int>(drawn_), "");
+    (void)std::fflush(stderr);
+    drawn_ = 0;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const std::size_t total_;
+  const bool show_;
+  std::size_t done_ = 0;
+  std::size_t failed_ = 0;
+  std::uint64_t bytes_done_ = 0;
+  std::size_t drawn_ = 0;  // length of the bar on screen, 0 when none
+  const clock_type::time_point start_ = clock_type::now();
+};
+
+std::uint64_t size_of(const fs::path& p) {
+  std::error_code ec;
+  const auto n = fs::file_size(p, ec);
+  return ec ? 0 : static_cast<std::uint64_t>(n);
+}
+
+// The jobs the sources give, each target under the output folder; lines
+// for sources that give none (a folder without -r, a folder that cannot
+// be read, two sources for one target).
+struct plan {
+  std::vector<job> jobs;
+  std::vector<std::pair<std::string, std::string>> refused;  // path, why
+};
+
+plan make_plan(const batch_options& o) {
+  plan p;
+  const fs::path out = to_path(o.output_dir);
+  std::set<fs::path> targets;
+  auto add = [&](const fs::path& source, const fs::path& relative) {
+    const fs::path target = out / relative;
+    if (!targets.insert(target.lexically_normal()).second) {
+      p.refused.emplace_back(to_utf8(source),
+                             "another source has the same target");
+      return;
+    }
+    p.jobs.push_back({to_utf8(source), to_utf8(target), size_of(source)});
+  };
+  for (const std::string& s : o.sources) {
+    const fs::path source = to_path(s);
+    std::error_code ec;
+    if (!fs::is_directory(source, ec)) {
+      add(source, source.filename());
+      continue;
+    }
+    if (!o.recursive) {
+      p.refused.emplace_back(s, "is a folder (-r converts the bitmaps in it)");
+      continue;
+    }
+    fs::recursive_directory_iterator it(source, ec), end;
+    for (; !ec && it != end; it.increment(ec)) {
+      std::error_code file_ec;
+      if (it->is_regular_file(file_ec) && is_bitmap_name(it->path())) {
+        add(it->path(), it->path().lexically_relative(source));
+      }
+    }
+    if (ec) p.refused.emplace_back(s, "the folder cannot be read");
+  }
+  return p;
+}
+
+// Output folders, each made once. A folder that cannot be made shows as
+// its files' failed targets.
+void make_folders(const std::vector<job>& jobs) {
+  std::set<fs::path> made;
+  for (const job& j : jobs) {
+    const fs::path folder = to_path(j.target).parent_path();
+    if (!folder.empty() && made.insert(folder).second) {
+      std::error_code ec;
+      fs::create_directories(folder, ec);
+    }
+  }
+}
+
+}  // namespace
+
+int run_batch(const batch_options& o) {
+  plan p = make_plan(o);
+  make_folders(p.jobs);
+  progress bar(p.jobs.size(), !o.quiet && stderr_is_terminal());
+  for (const auto& [path, why] : p.refused) {
+    (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why.c_str());
+    bar.count_failure_before_start();
+  }
+
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (;;) {
+      const std::size_t i = next.fetch_add(1);
+      if (i >= p.jobs.size()) return;
+      const job& j = p.jobs[i];
+      // One thread per file: the workers already fill the processors.
+      const int status = edgemap_convert_file(j.source.c_str(),
+                                              j.target.c_str(), o.threshold, 1);
+      if (status != EDGEMAP_OK) bar.fail(j.source, edgemap_strerror(status));
+      bar.finish_one(j.bytes);
+    }
+  };
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t workers =
+      std::min<std::size_t>(o.jobs != 0 ? o.jobs : processors, p.jobs.size());
+  std::vector<std::thread> threads;
+  try {
+    for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer workers than asked for; those there are do every job.
+  }
+  if (threads.empty()) work();
+  bar.wait_for_all();
+  for (std::thread& t : threads) t.join();
+  bar.summary();
+  return bar.any_failed() ? 1 : 0;
+}
+
+}  // namespace edgemap::cli

@@ -1,0 +1,230 @@
+#include "bitmap/convert.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "bitmap/bitmap_header.h"
+#include "bitmap/bitmap_io.h"
+#include "edges/detect_edges.h"
+#include "edges/worker_pool.h"
+
+namespace edgemap {
+namespace {
+
+// The band and window buffers of one conversion. Fresh memory costs a page
+// fault per page on first touch, which on virtual machines takes longer
+// than converting a small bitmap, so conversions hand their buffers on to
+// the next one instead of freeing them.
+struct buffers {
+  pixel_buffer band;
+  pixel_buffer window;
+};
+
+class buffer_cache {
+ public:
+  static buffer_cache& instance() noexcept {
+    static buffer_cache* cache = new buffer_cache();  // lives with the process
+    return *cache;
+  }
+
+  buffers* take() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        buffers* b = free_.back();
+        free_.pop_back();
+        return b;
+      }
+    }
+    return new (std::nothrow) buffers();
+  }
+
+  // Keeps as many sets as there are processors to use them; frees the rest.
+  void give_back(buffers* b) noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (free_.size() < 2 * std::size_t{processor_count()}) {
+        try {
+          free_.push_back(b);
+          return;
+        } catch (const std::bad_alloc&) {
+        }
+      }
+    }
+    delete b;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<buffers*> free_;
+};
+
+// A set of buffers for the length of one conversion.
+class borrowed_buffers {
+ public:
+  borrowed_buffers() noexcept : b_(buffer_cache::instance().take()) {}
+  ~borrowed_buffers() {
+    if (b_ != nullptr) buffer_cache::instance().give_back(b_);
+  }
+  borrowed_buffers(const borrowed_buffers&) = delete;
+  borrowed_buffers& operator=(const borrowed_buffers&) = delete;
+  buffers* get() const noexcept { return b_; }
+
+ private:
+  buffers* b_;
+};
+
+status open_target(target_file& t, const target_spec& spec) noexcept {
+  if (spec.stream != nullptr) {
+    t.adopt(spec.stream);
+    return status::ok;
+  }
+  return t.open(spec.path);
+}
+
+// The target after a source that was refused: untouched, or emptied unless
+// it is the source itself.
+void settle_refused(conversion& c, const target_spec& spec,
+                    const file_identity& source, on_refused_source rule) {
+  c.wrote_image = false;
+  c.pixel_bytes = 0;
+  if (rule == on_refused_source::keep_target) {
+    return;
+  }
+  if (spec.stream == nullptr &&
+      identity_of_path(spec.path).same_as(source)) {
+    c.save = status::open_target;
+    return;
+  }
+  target_file t;
+  c.save = open_target(t, spec);
+  if (c.save == status::ok) {
+    c.save = t.commit();
+  }
+}
+
+// Writes the edge map of a source whose layout has been judged good.
+void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
+                  const target_spec& spec, const file_identity& source,
+                  double threshold, unsigned threads, on_refused_source rule,
+                  pixel_buffer& band) {
+  target_file t;
+  c.save = open_target(t, spec);
+  if (c.save != status::ok) {
+    return;
+  }
+  auto header = initial_bmp_header();
+  patch_bmp_header(header.data(), l);
+  const status written =
+      write_edge_map(t, header.data(), l, rows, true, threshold, threads, band);
+  if (written != status::ok) {
+    // The source ended early, or memory ran out: as a refused source.
+    t.abandon();
+    c.load = written;
+    settle_refused(c, spec, source, rule);
+    return;
+  }
+  c.save = t.commit();
+  c.wrote_image = true;
+  c.pixel_bytes = l.pixel_bytes;
+}
+
+}  // namespace
+
+conversion convert_file(const char* source, const target_spec& target,
+                        double threshold, unsigned threads,
+                        on_refused_source rule) noexcept {
+  conversion c;
+  const file_ptr in(open_source(source));
+  if (!in) {
+    c.load = status::open_source;
+    settle_refused(c, target, file_identity{}, rule);
+    return c;
+  }
+  const file_identity id = identity_of(in.get());
+  bitmap_layout l;
+  c.load = read_layout(in.get(), l);
+  if (c.load == status::ok && !seek_to(in.get(), l.data_offset)) {
+    c.load = status::truncated;
+  }
+  const borrowed_buffers b;
+  if (c.load == status::ok && b.get() == nullptr) {
+    c.load = status::no_memory;
+  }
+  if (c.load != status::ok) {
+    settle_refused(c, target, id, rule);
+    return c;
+  }
+  const row_source rows{nullptr, in.get(), &b.get()->window};
+  write_target(c, l, rows, target, id, threshold, threads, rule,
+               b.get()->band);
+  return c;
+}
+
+conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
+                         const target_spec& target, double threshold,
+                         unsigned threads, on_refused_source rule) noexcept {
+  conversion c;
+  bitmap_layout l;
+  c.load = parse_bitmap(bitmap, size, size, l);
+  const borrowed_buffers b;
+  if (c.load == status::ok && b.get() == nullptr) {
+    c.load = status::no_memory;
+  }
+  if (c.load != status::ok) {
+    settle_refused(c, target, file_identity{}, rule);
+    return c;
+  }
+  const row_source rows{bitmap + l.data_offset};
+  write_target(c, l, rows, target, file_identity{}, threshold, threads, rule,
+               b.get()->band);
+  return c;
+}
+
+status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,
+                         void** out, std::size_t* out_size, double threshold,
+                         unsigned threads) noexcept {
+  *out = nullptr;
+  *out_size = 0;
+  bitmap_layout l;
+  const status judged = parse_bitmap(bitmap, size, size, l);
+  if (judged != status::ok) {
+    return judged;
+  }
+  const std::size_t total = std::size_t{header_size} + l.pixel_bytes;
+  auto* const target = static_cast<std::uint8_t*>(std::malloc(total));
+  if (target == nullptr) {
+    return status::no_memory;
+  }
+  auto header = initial_bmp_header();
+  patch_bmp_header(header.data(), l);
+  std::memcpy(target, header.data(), header_size);
+  std::uint8_t* const pixels = target + header_size;
+  pixel_view v{};
+  v.src = bitmap + l.data_offset;
+  v.src_stride = static_cast<std::ptrdiff_t>(l.stride);
+  v.width = l.width;
+  v.height = l.height;
+  v.bytes_per_pixel = l.bytes_per_pixel;
+  v.dst = pixels;
+  v.dst_stride = static_cast<std::ptrdiff_t>(l.stride);
+  v.first_row = 0;
+  v.last_row = l.height;
+  v.output = edge_output::picture;
+  if (!detect_edges_rows(v, threshold, threads)) {
+    std::free(target);
+    return status::no_memory;
+  }
+  const std::size_t pad = l.stride - l.row_bytes();
+  for (std::uint32_t r = 0; r < l.height && pad != 0; ++r) {
+    std::memset(pixels + std::size_t{r} * l.stride + l.row_bytes(), 0, pad);
+  }
+  *out = target;
+  *out_size = total;
+  return status::ok;
+}
+
+}  // namespace edgemap

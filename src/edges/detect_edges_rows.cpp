@@ -1,0 +1,147 @@
+// The detector as callers use it: the selected kernel over bands of rows,
+// on as many threads as the image pays for, with scratch memory that
+// outlives calls.
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "edges/detect_edges.h"
+#include "edges/worker_pool.h"
+
+namespace edgemap {
+namespace {
+
+constexpr std::uint32_t channels = 3;
+
+// Below this many pixels per thread a second thread costs more in waking
+// up and sharing the cache than it saves.
+constexpr std::uint64_t pixels_per_thread = std::uint64_t{1} << 20;
+
+// Kernel scratch blocks, kept for the next call: a fresh block costs page
+// faults, which on virtual machines take longer than a small image's
+// whole edge map. The lock is held only to take or return a block.
+class scratch_pool {
+ public:
+  static scratch_pool& instance() noexcept {
+    static scratch_pool* pool = new scratch_pool();  // lives with the process
+    return *pool;
+  }
+
+  kernel_scratch* take() noexcept {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        kernel_scratch* block = free_.back();
+        free_.pop_back();
+        return block;
+      }
+    }
+    return new (std::nothrow) kernel_scratch;
+  }
+
+  void give_back(kernel_scratch* block) noexcept {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      free_.push_back(block);
+    } catch (const std::bad_alloc&) {
+      delete block;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<kernel_scratch*> free_;
+};
+
+// Bytes past the third (alpha, for 32-bit sources) pass through unchanged.
+void copy_extra_bytes(const pixel_view& v) noexcept {
+  const std::size_t extra = v.bytes_per_pixel - channels;
+  for (std::uint32_t r = v.first_row; r < v.last_row; ++r) {
+    const std::uint8_t* s =
+        v.src + static_cast<std::ptrdiff_t>(r) * v.src_stride + channels;
+    std::uint8_t* d =
+        v.dst + static_cast<std::ptrdiff_t>(r - v.first_row) * v.dst_stride +
+        channels;
+    for (std::uint32_t c = 0; c < v.width; ++c) {
+      std::memcpy(d, s, extra);
+      s += v.bytes_per_pixel;
+      d += v.bytes_per_pixel;
+    }
+  }
+}
+
+// More bands than processors gain nothing; the cap keeps the scratch
+// blocks of one call in an array.
+constexpr std::uint32_t max_bands = 64;
+
+struct band_job {
+  const pixel_view* view;
+  double threshold;
+  std::uint32_t bands;
+  kernel_scratch* scratch[max_bands];
+};
+
+void run_band(void* context, std::uint32_t band) {
+  auto& job = *static_cast<band_job*>(context);
+  const pixel_view& whole = *job.view;
+  const std::uint64_t rows = whole.last_row - whole.first_row;
+  pixel_view v = whole;
+  v.first_row = whole.first_row +
+                static_cast<std::uint32_t>(rows * band / job.bands);
+  v.last_row = whole.first_row +
+               static_cast<std::uint32_t>(rows * (band + 1) / job.bands);
+  v.dst = whole.dst +
+          static_cast<std::ptrdiff_t>(v.first_row - whole.first_row) *
+              whole.dst_stride;
+  v.scratch = job.scratch[band];
+  selected_edge_kernel().run(v, job.threshold);
+  if (v.output == edge_output::picture && v.bytes_per_pixel > channels) {
+    copy_extra_bytes(v);
+  }
+}
+
+std::uint32_t band_count(const pixel_view& v, unsigned threads) noexcept {
+  const std::uint32_t rows = v.last_row - v.first_row;
+  const std::uint64_t pixels = std::uint64_t{rows} * v.width;
+  std::uint64_t n = threads == 0 ? pixels / pixels_per_thread : threads;
+  n = n < processor_count() ? n : processor_count();
+  n = n < max_bands ? n : max_bands;
+  n = n < rows ? n : rows;
+  return n < 1 ? 1 : static_cast<std::uint32_t>(n);
+}
+
+}  // namespace
+
+bool detect_edges_rows(const pixel_view& view, double threshold,
+                       unsigned threads) noexcept {
+  if (view.width == 0 || view.first_row >= view.last_row) {
+    return true;
+  }
+  band_job job{&view, threshold, band_count(view, threads), {}};
+  // Every band's scratch first, so that a failure writes nothing at all.
+  scratch_pool& pool = scratch_pool::instance();
+  bool have_all = true;
+  for (std::uint32_t b = 0; b < job.bands; ++b) {
+    job.scratch[b] = pool.take();
+    have_all = have_all && job.scratch[b] != nullptr;
+  }
+  if (have_all) {
+    run_parts(job.bands, run_band, &job);
+  }
+  for (std::uint32_t b = 0; b < job.bands; ++b) {
+    if (job.scratch[b] != nullptr) pool.give_back(job.scratch[b]);
+  }
+  return have_all;
+}
+
+std::int32_t detect_edges(image_state& state, double threshold) noexcept {
+  if (state.has_image) {
+    state.threshold = threshold;
+    state.target_ready = true;
+  }
+  return 0;
+}
+
+}  // namespace edgemap
