@@ -74,9 +74,10 @@ class progress {
     (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why);
   }
 
-  void finish_one(std::uint64_t bytes) {
+  void finish_one(std::uint64_t bytes, bool converted) {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
+    converted_ += converted ? 1 : 0;
     bytes_done_ += bytes;
     if (done_ == total_) changed_.notify_all();
   }
@@ -94,7 +95,7 @@ class progress {
   void summary() {
     const std::lock_guard<std::mutex> lock(mutex_);
     (void)std::fprintf(stderr, "%zu converted, %zu failed in %.2f s\n",
-                       total_ - failed_, failed_, seconds());
+                       converted_, failed_, seconds());
   }
 
   bool any_failed() const { return failed_ != 0; }
@@ -148,6 +149,7 @@ class progress {
   const bool show_;
   std::size_t done_ = 0;
   std::size_t failed_ = 0;
+  std::size_t converted_ = 0;
   std::uint64_t bytes_done_ = 0;
   std::size_t drawn_ = 0;  // length of the bar on screen, 0 when none
   const clock_type::time_point start_ = clock_type::now();
@@ -237,7 +239,7 @@ int run_batch(const batch_options& o) {
       const int status = edgemap_convert_file(j.source.c_str(),
                                               j.target.c_str(), o.threshold, 1);
       if (status != EDGEMAP_OK) bar.fail(j.source, edgemap_strerror(status));
-      bar.finish_one(j.bytes);
+      bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }
   };
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
