@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the shell blocks of README.md (```sh, ```bash or ```shell), in
 # order, as a reader pastes them: each block in a fresh bash started in the
-# repository's root, stopping at the first command that fails (-e, and
-# pipefail). CI runs this on its fresh clone, so a command the README
-# shows is a command that works.
+# repository's root, stopping at the first command line that fails, all of
+# `a && b && c` included (bash's -e alone lets a failing `a` through), and
+# at any failing command within one (-e, and pipefail). CI runs this on its
+# fresh clone, so a command the README shows is a command that works.
 #
 # A block that cannot run unattended (it runs until stopped, or needs a
 # terminal or a quiet machine) carries a marker on the line right above its
@@ -63,6 +64,28 @@ if [ ${#texts[@]} -eq 0 ]; then
   exit 2
 fi
 
+# The block as a script that stops after the first command line whose
+# status is not 0. A command line is a line, joined with the next while it
+# ends in a backslash or is not yet a complete command (an if, a loop, a
+# here-document, an open quote).
+checked_script() {
+  local text=$2 unit="" line at=$1 unit_at=$1
+  printf 'set -e -o pipefail\n'
+  printf 'trap '\''echo "--- this failed with status $?: $BASH_COMMAND" >&2'\'' ERR\n'
+  while IFS= read -r line; do
+    [ -z "$unit" ] && unit_at=$at
+    at=$((at + 1))
+    unit+="$line"$'\n'
+    [[ $line == *\\ ]] && continue
+    [ -z "$(bash -n <<<"$unit" 2>&1)" ] || continue
+    printf '%s' "$unit"
+    printf 'readme_status=$?; [ "$readme_status" -eq 0 ] || { echo "--- %s:%s: this command failed with status $readme_status" >&2; exit "$readme_status"; }\n' \
+      "$readme" "$unit_at"
+    unit=""
+  done <<<"$text"
+  printf '%s' "$unit"
+}
+
 ran=0 skipped=0
 for i in "${!texts[@]}"; do
   printf '\n--- %s:%s (%s), %ss in\n' "$readme" "${starts[i]}" \
@@ -75,7 +98,8 @@ for i in "${!texts[@]}"; do
   fi
   ((list_only)) && continue
   status=0
-  bash -e -o pipefail -c "${texts[i]}" </dev/null || status=$?
+  bash -c "$(checked_script $((starts[i] + 1)) "${texts[i]}")" </dev/null ||
+    status=$?
   if [ "$status" -ne 0 ]; then
     echo "--- $readme:${starts[i]}: the block failed with status $status" >&2
     exit "$status"
