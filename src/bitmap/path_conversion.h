@@ -22,9 +22,9 @@ std::unique_ptr<char16_t[]> utf8_to_utf16(const char* narrow) noexcept;
 
 // Windows opens a path of MAX_PATH (260) characters or more only in its
 // \\?\ form, unless the program declares itself long-path aware, which a
-// library cannot count on. Paths switch to that form from the length at
-// which CreateDirectoryW already fails (room for an 8.3 name less), so that
-// every call on the way works alike.
+// library cannot count on. Paths switch to that form a little earlier, at
+// the stricter limit Windows sets for folders (MAX_PATH less room for an
+// 8.3 name), so that no length works for one call and fails for another.
 inline constexpr std::size_t long_path_from = 248;
 
 // The name to open `path` by on Windows. `full` is the same path made
