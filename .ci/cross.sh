@@ -14,4 +14,4 @@ for build in build-win64 build-win32 build-armhf; do
     exit 1
   fi
 done
-echo "cross builds: $(ls -d build-win64 build-win32 build-armhf | tr '\n' ' ')"
+echo "cross builds in place: build-win64 build-win32 build-armhf"

@@ -68,6 +68,8 @@ fi
 # status is not 0. A command line is a line, joined with the next while it
 # ends in a backslash or is not yet a complete command (an if, a loop, a
 # here-document, an open quote).
+# (The $ in the printed lines is for the generated script to expand.)
+# shellcheck disable=SC2016
 checked_script() {
   local text=$2 unit="" line at=$1 unit_at=$1
   printf 'set -e -o pipefail\n'
