@@ -10,11 +10,16 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from typing import Optional, Union
 
 from . import _native
 
-_Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# typing is only for type checkers (which take any TYPE_CHECKING as true):
+# importing it would double the package's import time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Union
+
+    _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # Statuses that mean the source is not a bitmap the library reads.
 _BITMAP_STATUSES = frozenset(
@@ -36,10 +41,10 @@ class BitmapError(ValueError):
 
     status: int
     strerror: str
-    filename: Optional[_Path]
+    filename: _Path | None
 
     def __init__(
-        self, status: int, strerror: str, filename: Optional[_Path] = None
+        self, status: int, strerror: str, filename: _Path | None = None
     ) -> None:
         message = strerror if filename is None else f"{strerror}: {filename!r}"
         super().__init__(message)
@@ -47,7 +52,7 @@ class BitmapError(ValueError):
         self.strerror = strerror
         self.filename = filename
 
-    def __reduce__(self):  # type: ignore[no-untyped-def]
+    def __reduce__(self) -> tuple[type[BitmapError], tuple[int, str, _Path | None]]:
         # Whole across processes (multiprocessing, Dask): the default would
         # call the class with the message alone.
         return type(self), (self.status, self.strerror, self.filename)
@@ -56,7 +61,7 @@ class BitmapError(ValueError):
 _NONBLOCK = getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
 
 
-def _open_errno(path: _Path, flags: int) -> Optional[int]:
+def _open_errno(path: _Path, flags: int) -> int | None:
     """errno of opening path as the library did, or None if it opens now."""
     try:
         fd = os.open(path, flags | _NONBLOCK)
@@ -66,7 +71,7 @@ def _open_errno(path: _Path, flags: int) -> Optional[int]:
     return None
 
 
-def _target_errno(target: _Path) -> Optional[int]:
+def _target_errno(target: _Path) -> int | None:
     """Why the library could not create target: the target is a folder or
     cannot be opened for writing, or its folder is missing or closed to us."""
     if os.path.isdir(target):
@@ -88,7 +93,7 @@ def _target_errno(target: _Path) -> Optional[int]:
     return None
 
 
-def _os_error(cause: Optional[int], strerror: str, path: _Path) -> OSError:
+def _os_error(cause: int | None, strerror: str, path: _Path) -> OSError:
     if cause is None:
         error = OSError(f"{strerror}: {path!r}")
         error.strerror = strerror
@@ -99,7 +104,7 @@ def _os_error(cause: Optional[int], strerror: str, path: _Path) -> OSError:
 
 
 def error_for(
-    status: int, source: Optional[_Path] = None, target: Optional[_Path] = None
+    status: int, source: _Path | None = None, target: _Path | None = None
 ) -> Exception:
     """The exception to raise for a failed status, with ``.status`` set.
     source and target are the paths of a file conversion, if any."""
@@ -108,7 +113,8 @@ def error_for(
     dst = None if target is None else os.fspath(target)
     error: Exception
     if status in _BITMAP_STATUSES:
-        if status == _native.ERROR_HEADER and src is not None and os.path.isdir(src):
+        if (status == _native.ERROR_HEADER and src is not None
+                and os.path.isdir(src)):
             error = OSError(errno.EISDIR, strerror, src)
         else:
             error = BitmapError(status, strerror, src)
