@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The other platforms: Windows x86-64 (test suite and a host program that
 # loads edgemap.dll, under Wine), 32-bit Windows (built, export table
-# checked) and 32-bit ARM Linux (test suite under qemu-arm).
+# checked), 32-bit ARM Linux (test suite under qemu-arm, on processors with
+# and without NEON) and 64-bit ARM Linux (test suite under qemu-aarch64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part() { printf -- '--- %s (%ss)\n' "$1" "$SECONDS"; }
@@ -9,13 +10,16 @@ part() { printf -- '--- %s (%ss)\n' "$1" "$SECONDS"; }
 part "cross tools"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-# libgtest-dev:armhf comes through multiarch; deps.sh runs apt-get update
-# when anything is missing, which picks up the new architecture.
-dpkg --print-foreign-architectures | grep -qx armhf ||
-  $sudo dpkg --add-architecture armhf
+# libgtest-dev:armhf and :arm64 come through multiarch; deps.sh runs
+# apt-get update when anything is missing, which picks up the new
+# architectures.
+for arch in armhf arm64; do
+  dpkg --print-foreign-architectures | grep -qx $arch ||
+    $sudo dpkg --add-architecture $arch
+done
 ./scripts/deps.sh googletest mingw-w64 g++-mingw-w64-x86-64-posix \
   g++-mingw-w64-i686-posix wine64 qemu-user g++-arm-linux-gnueabihf \
-  libgtest-dev:armhf
+  libgtest-dev:armhf g++-aarch64-linux-gnu libgtest-dev:arm64
 
 common=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DEDGEMAP_WERROR=ON
         -DEDGEMAP_BUILD_BENCH=OFF)
@@ -47,10 +51,43 @@ cmake -S . -B build-win32 "${common[@]}" -DEDGEMAP_BUILD_TESTS=OFF \
 cmake --build build-win32 -j2
 cmake --build build-win32 --target check_dll
 
+# As the toolchain files run test programs.
+armhf_qemu="qemu-arm -L /usr/arm-linux-gnueabihf"
+aarch64_qemu="qemu-aarch64 -L /usr/aarch64-linux-gnu"
+# The unit tests in one process under qemu with the given CPU, which must
+# get the given kernel: the dispatcher picks a variant the processor runs,
+# and nothing else uses an instruction it lacks.
+kernel_on() {
+  local build=$1 emulator=$2 cpu=$3 want=$4 out
+  echo "--- unit tests on an emulated $cpu"
+  out=$($emulator -cpu "$cpu" "$build/tests/edgemap_tests" 2>&1) || {
+    printf '%s\n' "$out"
+    exit 1
+  }
+  printf '%s\n' "$out" | tail -n 1
+  printf '%s\n' "$out" | grep -qx "selected kernel: $want" || {
+    echo "expected the $want kernel on $cpu, got:" \
+      "$(printf '%s\n' "$out" | grep 'selected kernel')"
+    exit 1
+  }
+}
+
 part "armhf under qemu-arm"
 cmake -S . -B build-armhf "${common[@]}" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 cmake --build build-armhf -j2
 ctest --test-dir build-armhf -j2 --output-on-failure
+# Cortex-R5F: ARMv7 with VFPv3-D16 and no NEON, Debian's armhf baseline.
+kernel_on build-armhf "$armhf_qemu" cortex-r5f portable
+kernel_on build-armhf "$armhf_qemu" cortex-a15 neon
+
+part "aarch64 under qemu-aarch64"
+cmake -S . -B build-aarch64 "${common[@]}" \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64.cmake
+cmake --build build-aarch64 -j2
+ctest --test-dir build-aarch64 -j2 --output-on-failure
+kernel_on build-aarch64 "$aarch64_qemu" cortex-a53 neon
+# The README's instruction counts of the ARM kernels' inner loops.
+scripts/arm_loops.py build-armhf build-aarch64
 
 part "cross done"
