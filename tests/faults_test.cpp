@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -526,3 +530,64 @@ TEST(faults, full_file_system_keeps_the_previous_target) {
 
 }  // namespace
 }  // namespace edgemap
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace edgemap {
+namespace {
+
+// Limits the child's address space to what it has now plus `more` bytes,
+// so that an allocation past that fails as on a small machine.
+bool limit_address_space(std::size_t more) {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  const bool read = statm != nullptr && std::fscanf(statm, "%lu", &pages) == 1;
+  if (statm != nullptr) std::fclose(statm);
+  const auto now =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit limit{now + more, now + more};
+  return read && ::setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// What a refused source may cost is bounded by its length: a 90-byte file
+// claiming 1.8 GB of pixels is refused for being short before anything is
+// allocated for it, even where 1.8 GB could never be had. Out of memory
+// shows as its own status.
+TEST(faults, memory_is_bounded_by_what_the_source_holds) {
+  test::temp_dir dir;
+  bytes claim = test::make_bmp(sample);
+  for (int i = 0; i < 4; ++i) {
+    claim[18 + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(20000u >> (8 * i));
+    claim[22 + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(30000u >> (8 * i));
+  }
+  test::write_file(dir.path("claim.bmp"), claim);
+  const auto out = in_child([&]() -> std::string {
+    // A real 200 MB bitmap, reserved before the limit and never touched.
+    constexpr std::size_t big = std::size_t{200} << 20;
+    auto* const huge = static_cast<std::uint8_t*>(std::malloc(big));
+    if (huge == nullptr || !limit_address_space(std::size_t{64} << 20)) {
+      ::_exit(77);
+    }
+    std::memcpy(huge, claim.data(), 54);
+    const std::uint32_t width = 8192;
+    const std::uint32_t height = (big - 54) / (3 * width);
+    for (int i = 0; i < 4; ++i) {
+      huge[18 + i] = static_cast<std::uint8_t>(width >> (8 * i));
+      huge[22 + i] = static_cast<std::uint8_t>(height >> (8 * i));
+    }
+    image_state state;
+    std::string result = run(state, dir.path("claim.bmp"), dir.path("t.bmp"));
+    void* target = nullptr;
+    std::size_t size = 0;
+    result += std::to_string(
+        edgemap_convert_memory(huge, big, &target, &size, 90.0, 1));
+    return result;
+  });
+  if (!out) GTEST_SKIP() << "cannot limit the address space here";
+  EXPECT_EQ(*out, "fread images_s error\n" + no_image_lines + "-5");
+}
+
+}  // namespace
+}  // namespace edgemap
+#endif
