@@ -64,7 +64,7 @@ kernel_on() {
     printf '%s\n' "$out"
     exit 1
   }
-  printf '%s\n' "$out" | tail -n 1
+  printf '%s\n' "$out" | grep -E '^\[  PASSED  \]'
   printf '%s\n' "$out" | grep -qx "selected kernel: $want" || {
     echo "expected the $want kernel on $cpu, got:" \
       "$(printf '%s\n' "$out" | grep 'selected kernel')"

@@ -548,8 +548,10 @@ bool limit_address_space(std::size_t more) {
       static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
   const rlimit limit{now + more, now + more};
   if (!read || ::setrlimit(RLIMIT_AS, &limit) != 0) return false;
-  void* const past =
-      ::mmap(nullptr, 2 * more, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  // An anonymous mapping takes no file: -1 is what POSIX asks for.
+  constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS;
+  // cppcheck-suppress invalidFunctionArg
+  void* const past = ::mmap(nullptr, 2 * more, PROT_NONE, anonymous, -1, 0);
   if (past == MAP_FAILED) return true;
   (void)::munmap(past, 2 * more);
   return false;
