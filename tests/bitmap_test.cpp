@@ -170,12 +170,13 @@ INSTANTIATE_TEST_SUITE_P(bitmap, rejected,
 
 #if SIZE_MAX == UINT32_MAX
 // Where size_t has 32 bits, a pixel array that fits the 32-bit fields but
-// whose two buffers cannot both fit the address space must fail its
-// allocation cleanly. The file is sparse, so it costs no disk, and past
-// 2 GiB, so its size is only known with 64-bit file offsets.
+// not the address space must fail its allocation cleanly: 3.7 GiB fits no
+// 32-bit process (just over 2 GiB may, now that the source is the one large
+// buffer). The file is sparse, so it costs no disk, and past 2 GiB, so its
+// size is only known with 64-bit file offsets.
 TEST(bitmap, pixel_array_beyond_the_address_space_is_refused) {
   constexpr std::uint32_t width = 32768;
-  constexpr std::uint32_t height = 21846;  // 3 * 32768 * 21846 > 2^31
+  constexpr std::uint32_t height = 40000;  // 3 * 32768 * 40000: 3.7 GiB
   test::temp_dir dir;
   test::write_file(dir.path("big.bmp"),
                    patched(patched(valid_bmp(), 18, width), 22, height));
