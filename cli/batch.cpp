@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -85,9 +86,9 @@ class progress {
   // Redraws the bar every tenth of a second until every job is done.
   void wait_for_all() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (done_ < total_) {
-      changed_.wait_for(lock, std::chrono::milliseconds(100));
-      if (show_ && done_ < total_) draw();
+    const auto all_done = [this] { return done_ == total_; };
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), all_done)) {
+      if (show_) draw();
     }
     clear();
   }
@@ -111,12 +112,12 @@ class progress {
   void draw() {
     const double t = seconds();
     const double files_per_s = t > 0 ? static_cast<double>(done_) / t : 0;
-    const double mb_per_s = t > 0 ? static_cast<double>(bytes_done_) / t / 1e6
-                                  : 0;
+    const double mb_per_s =
+        t > 0 ? static_cast<double>(bytes_done_) / t / 1e6 : 0;
     char left[32] = "?";
     if (files_per_s > 0) {
-      const auto s = static_cast<long>(
-          static_cast<double>(total_ - done_) / files_per_s + 0.5);
+      const long s =
+          std::lround(static_cast<double>(total_ - done_) / files_per_s);
       (void)std::snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
     }
     constexpr std::size_t width = 24;

@@ -80,7 +80,8 @@ std::uint32_t gradient_sum(const pixel_view& v, std::uint32_t i,
                            std::uint32_t j) {
   auto grey = [&v](std::int64_t r, std::int64_t c) -> int {
     if (r < 0 || c < 0 || r >= v.height || c >= v.width) return 0;
-    const std::uint8_t* p = v.src + static_cast<std::ptrdiff_t>(r) * v.src_stride +
+    const std::uint8_t* p = v.src +
+                            static_cast<std::ptrdiff_t>(r) * v.src_stride +
                             static_cast<std::size_t>(c) * v.bytes_per_pixel;
     return (p[0] + p[1] + p[2]) / 3;
   };
@@ -170,14 +171,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const auto src = std::make_unique<std::uint8_t[]>(n);
   const std::size_t rest = size - std::min(size, in.at);
   fill_pixels(src.get(), n, fill, base, amplitude, data + in.at, rest);
-  const double threshold = make_threshold(
-      recipe, whole_picture(src.get(), nullptr, width, height, stride,
-                            bytes_per_pixel));
+  const double threshold =
+      make_threshold(recipe, whole_picture(src.get(), nullptr, width, height,
+                                           stride, bytes_per_pixel));
 
   const auto expected = std::make_unique<std::uint8_t[]>(n);
   std::memset(expected.get(), marker, n);
-  detect_edges_reference(whole_picture(src.get(), expected.get(), width,
-                                       height, stride, bytes_per_pixel),
+  detect_edges_reference(whole_picture(src.get(), expected.get(), width, height,
+                                       stride, bytes_per_pixel),
                          threshold);
 
   const auto scratch = std::make_unique<kernel_scratch>();

@@ -11,8 +11,8 @@
 // A run whose source cannot be opened must save the image of the last run
 // that loaded one (or an empty file); a run whose target is its own source
 // and whose load fails must leave that file as it was; every other run
-// must save exactly what a fresh state makes of the same source. Every target must pass the
-// shared checks and no stream may stay open between runs.
+// must save exactly what a fresh state makes of the same source. Every target
+// must pass the shared checks and no stream may stay open between runs.
 #include <unistd.h>
 
 #include <algorithm>

@@ -395,10 +395,12 @@ TEST(bitmap, every_line_is_flushed_at_once) {
   test::temp_dir dir;
   test::write_file(dir.path("s.bmp"), valid_bmp());
   (void)std::fflush(stdout);
-  const int saved = ::dup(1);
   const int file =
       ::open(dir.path("out.txt").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-  ASSERT_GE(file, 0);
+  if (file < 0) {
+    FAIL() << "cannot create " << dir.path("out.txt");
+  }
+  const int saved = ::dup(1);
   ::dup2(file, 1);
   image_state state;
   run_pipeline(state, dir.path("missing.bmp").c_str(),

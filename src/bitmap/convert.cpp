@@ -9,6 +9,7 @@
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
 #include "edges/detect_edges.h"
+#include "edges/process_lifetime.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
@@ -26,8 +27,7 @@ struct buffers {
 class buffer_cache {
  public:
   static buffer_cache& instance() noexcept {
-    static buffer_cache* cache = new buffer_cache();  // lives with the process
-    return *cache;
+    return process_lifetime<buffer_cache>();
   }
 
   buffers* take() noexcept {

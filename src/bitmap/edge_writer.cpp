@@ -76,8 +76,9 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
   if (streamed && !rows.window->reserve((std::size_t{per_band} + 2) * stride)) {
     return status::no_memory;
   }
-  streamed_rows window(rows.stream, streamed ? rows.window->get() : nullptr,
-                       l);
+  std::uint8_t* const window_bytes =
+      rows.window != nullptr ? rows.window->get() : nullptr;
+  streamed_rows window(rows.stream, window_bytes, l);
   const std::size_t pad = stride - l.row_bytes();
   for (std::uint32_t r0 = 0; r0 < l.height && !target.failed();) {
     const std::uint32_t n = l.height - r0 < per_band ? l.height - r0 : per_band;

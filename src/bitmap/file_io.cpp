@@ -165,7 +165,10 @@ status target_file::open(const char* path) noexcept {
     const std::string name =
         slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-      const std::string temp = folder + "." + name + temp_suffix();
+      std::string temp = folder;
+      temp += '.';
+      temp += name;
+      temp += temp_suffix();
       const auto wide_temp = utf8_to_wide_path(temp.c_str());
       if (!wide_temp) return status::open_target;
       const int fd =
@@ -286,9 +289,12 @@ std::string follow_links(const std::string& path) {
     }
     link.resize(static_cast<std::size_t>(n));
     const auto slash = at.find_last_of('/');
-    at = link[0] == '/' || slash == std::string::npos
-             ? link
-             : at.substr(0, slash + 1) + link;
+    if (link[0] == '/' || slash == std::string::npos) {
+      at = link;
+    } else {
+      at.resize(slash + 1);
+      at += link;
+    }
   }
   return at;  // a loop: opening it fails as it would have
 }
@@ -338,7 +344,10 @@ status target_file::open(const char* path) noexcept {
     const std::string name =
         slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-      const std::string temp = folder + "." + name + temp_suffix();
+      std::string temp = folder;
+      temp += '.';
+      temp += name;
+      temp += temp_suffix();
       // 0666 less the umask, as a file fopen creates.
       const int fd =
           ::open(temp.c_str(),
@@ -351,7 +360,9 @@ status target_file::open(const char* path) noexcept {
         // The replacement keeps the old file's permission bits and, where
         // this process may set it, its owner.
         // (Owner first: changing it may clear set-id bits.)
-        (void)!fchown(fd, st.st_uid, st.st_gid);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+          // Not this process's to give away: the replacement is its own.
+        }
         (void)fchmod(fd, st.st_mode & 07777);
       }
       stream_ = fdopen(fd, "wb");

@@ -41,8 +41,7 @@ struct file_identity {
   std::uint64_t file = 0;
   bool known = false;
   bool same_as(const file_identity& other) const noexcept {
-    return known && other.known && device == other.device &&
-           file == other.file;
+    return known && other.known && device == other.device && file == other.file;
   }
 };
 file_identity identity_of(std::FILE* f) noexcept;

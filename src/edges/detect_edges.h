@@ -52,8 +52,9 @@ inline pixel_view whole_picture(const std::uint8_t* src, std::uint8_t* dst,
                                 std::ptrdiff_t stride,
                                 std::uint32_t bytes_per_pixel,
                                 kernel_scratch* scratch = nullptr) noexcept {
-  return {src,   stride, width,  height, bytes_per_pixel,      dst,
-          stride, 0,     height, edge_output::picture, scratch};
+  return {src,    stride, width, height, bytes_per_pixel,
+          dst,    stride, 0,     height, edge_output::picture,
+          scratch};
 }
 
 // The literal double-precision detector, kept as the reference every faster

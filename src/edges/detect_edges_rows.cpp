@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "edges/detect_edges.h"
+#include "edges/process_lifetime.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
@@ -25,8 +26,7 @@ constexpr std::uint64_t pixels_per_thread = std::uint64_t{1} << 20;
 class scratch_pool {
  public:
   static scratch_pool& instance() noexcept {
-    static scratch_pool* pool = new scratch_pool();  // lives with the process
-    return *pool;
+    return process_lifetime<scratch_pool>();
   }
 
   kernel_scratch* take() noexcept {
@@ -88,13 +88,13 @@ void run_band(void* context, std::uint32_t band) {
   const pixel_view& whole = *job.view;
   const std::uint64_t rows = whole.last_row - whole.first_row;
   pixel_view v = whole;
-  v.first_row = whole.first_row +
-                static_cast<std::uint32_t>(rows * band / job.bands);
+  v.first_row =
+      whole.first_row + static_cast<std::uint32_t>(rows * band / job.bands);
   v.last_row = whole.first_row +
                static_cast<std::uint32_t>(rows * (band + 1) / job.bands);
-  v.dst = whole.dst +
-          static_cast<std::ptrdiff_t>(v.first_row - whole.first_row) *
-              whole.dst_stride;
+  v.dst =
+      whole.dst + static_cast<std::ptrdiff_t>(v.first_row - whole.first_row) *
+                      whole.dst_stride;
   v.scratch = job.scratch[band];
   selected_edge_kernel().run(v, job.threshold);
   if (v.output == edge_output::picture && v.bytes_per_pixel > channels) {

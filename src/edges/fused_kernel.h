@@ -122,8 +122,8 @@ void run_strips(const pixel_view& v, std::uint32_t black_sum) {
       }
       out[0] = 0;
       out[n + 1] = 0;
-      grey_row<bpp, Rows>(v.src + static_cast<std::ptrdiff_t>(row) *
-                                      v.src_stride +
+      grey_row<bpp, Rows>(v.src +
+                              static_cast<std::ptrdiff_t>(row) * v.src_stride +
                               std::size_t{lo} * pixel,
                           out + skip, hi - lo, pixel);
     };
@@ -137,8 +137,7 @@ void run_strips(const pixel_view& v, std::uint32_t black_sum) {
     for (std::uint32_t i = v.first_row; i < v.last_row; ++i) {
       edge_row<bpp, output, Rows>(
           above, at, below,
-          v.dst +
-              static_cast<std::ptrdiff_t>(i - v.first_row) * v.dst_stride +
+          v.dst + static_cast<std::ptrdiff_t>(i - v.first_row) * v.dst_stride +
               std::size_t{x0} * out_pixel,
           n, black_sum, pixel);
       grey_t* next = above;

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include "edges/process_lifetime.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -47,8 +49,7 @@ class worker_pool {
   // joined: the pool lives as long as the process, so that no exit-time
   // destructor waits for threads, which a library cannot do safely.
   static worker_pool& instance() noexcept {
-    static worker_pool* pool = new worker_pool();  // never deleted
-    return *pool;
+    return process_lifetime<worker_pool>();
   }
 
   void run(job& j) noexcept {
@@ -76,8 +77,6 @@ class worker_pool {
   }
 
  private:
-  worker_pool() = default;
-
   void remove(job& j) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
       if (*it == &j) {
