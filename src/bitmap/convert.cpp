@@ -147,6 +147,9 @@ conversion convert_file(const char* source, const target_spec& target,
     settle_refused(c, target, file_identity{}, rule);
     return c;
   }
+  // Reads are a header and then whole bands: stdio's buffer would only add
+  // a copy and a read ahead of the first seek.
+  (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
   const file_identity id = identity_of(in.get());
   bitmap_layout l;
   c.load = read_layout(in.get(), l);

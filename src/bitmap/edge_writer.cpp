@@ -54,8 +54,9 @@ class streamed_rows {
 
 }  // namespace
 
-std::uint32_t band_rows(std::uint32_t stride) noexcept {
-  const std::uint32_t rows = stride == 0 ? band_bytes : band_bytes / stride;
+std::uint32_t band_rows(std::uint32_t stride, std::uint32_t height) noexcept {
+  std::uint32_t rows = stride == 0 ? band_bytes : band_bytes / stride;
+  rows = rows < height ? rows : height;
   return rows == 0 ? 1 : rows;
 }
 
@@ -67,7 +68,7 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
   if (l.pixel_bytes == 0) {
     return status::ok;
   }
-  const std::uint32_t per_band = band_rows(l.stride);
+  const std::uint32_t per_band = band_rows(l.stride, l.height);
   const std::size_t stride = l.stride;
   if (!band.reserve(std::size_t{per_band} * stride)) {
     return status::no_memory;

@@ -185,6 +185,8 @@ status target_file::open(const char* path) noexcept {
         (void)_wremove(wide_temp.get());
         return status::open_target;
       }
+      // Whole bands are written at a time: no buffer needed.
+      (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
       owned_ = true;
       temp_path_ = copy_of(temp);
       final_path_ = copy_of(target);
@@ -371,6 +373,8 @@ status target_file::open(const char* path) noexcept {
         (void)::unlink(temp.c_str());
         return status::open_target;
       }
+      // Whole bands are written at a time: no buffer needed.
+      (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
       owned_ = true;
       temp_path_ = copy_of(temp);
       final_path_ = copy_of(target);
