@@ -190,25 +190,14 @@ TEST(faults, target_size_beyond_32_bits_is_refused) {
   EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
 }
 
-// Permissions do not stop root, so as root these run in a child process
-// that has dropped to an unprivileged user. fn's result comes back through
-// a pipe; nothing comes back when the child cannot drop its privileges.
-std::optional<std::string> unprivileged(
-    const std::function<std::string()>& fn) {
-  if (::geteuid() != 0) {
-    return fn();
-  }
+// Runs fn in a child process and returns what it returned, through a pipe;
+// nothing when the child could not do its part (exit status 77).
+std::optional<std::string> in_child(const std::function<std::string()>& fn) {
   int fds[2];
-  if (::pipe(fds) != 0) {
-    return std::nullopt;
-  }
+  if (::pipe(fds) != 0) return std::nullopt;
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(fds[0]);
-    constexpr uid_t nobody = 65534;
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
-      ::_exit(3);
-    }
     const std::string out = fn();
     const bool sent = ::write(fds[1], out.data(), out.size()) ==
                       static_cast<ssize_t>(out.size());
@@ -221,12 +210,29 @@ std::optional<std::string> unprivileged(
     out.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fds[0]);
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child ||
-      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  int st = 0;
+  if (child < 0 || ::waitpid(child, &st, 0) != child || !WIFEXITED(st) ||
+      WEXITSTATUS(st) != 0) {
     return std::nullopt;
   }
   return out;
+}
+
+// Permissions do not stop root, so as root these run in a child process
+// that has dropped to an unprivileged user. fn's result comes back through
+// a pipe; nothing comes back when the child cannot drop its privileges.
+std::optional<std::string> unprivileged(
+    const std::function<std::string()>& fn) {
+  if (::geteuid() != 0) {
+    return fn();
+  }
+  return in_child([&fn] {
+    constexpr uid_t nobody = 65534;
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+      ::_exit(3);
+    }
+    return fn();
+  });
 }
 
 // A directory everyone may enter, so an unprivileged child can reach it.
@@ -462,34 +468,6 @@ TEST(faults, fifo_source_is_refused_without_waiting) {
   EXPECT_EQ(edgemap_convert_file(dir.path("fifo").c_str(),
                                  dir.path("u.bmp").c_str(), 90.0, 0),
             EDGEMAP_ERROR_OPEN_SOURCE);
-}
-
-// Runs fn in a child process and returns what it returned, through a pipe;
-// nothing when the child could not do its part (exit status 77).
-std::optional<std::string> in_child(const std::function<std::string()>& fn) {
-  int fds[2];
-  if (::pipe(fds) != 0) return std::nullopt;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    const std::string out = fn();
-    const bool sent = ::write(fds[1], out.data(), out.size()) ==
-                      static_cast<ssize_t>(out.size());
-    ::_exit(sent ? 0 : 4);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buffer[256];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  int st = 0;
-  if (child < 0 || ::waitpid(child, &st, 0) != child || !WIFEXITED(st) ||
-      WEXITSTATUS(st) != 0) {
-    return std::nullopt;
-  }
-  return out;
 }
 
 // A file system that fills up halfway through the target: the same lines

@@ -185,12 +185,7 @@ status target_file::open(const char* path) noexcept {
         (void)_wremove(wide_temp.get());
         return status::open_target;
       }
-      // Whole bands are written at a time: no buffer needed.
-      (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
-      owned_ = true;
-      temp_path_ = copy_of(temp);
-      final_path_ = copy_of(target);
-      return status::ok;
+      return writing_through(temp, target);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -373,12 +368,7 @@ status target_file::open(const char* path) noexcept {
         (void)::unlink(temp.c_str());
         return status::open_target;
       }
-      // Whole bands are written at a time: no buffer needed.
-      (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
-      owned_ = true;
-      temp_path_ = copy_of(temp);
-      final_path_ = copy_of(target);
-      return status::ok;
+      return writing_through(temp, target);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -396,6 +386,16 @@ void remove_file(const char* path) noexcept { (void)::unlink(path); }
 }  // namespace
 
 #endif
+
+status target_file::writing_through(const std::string& temp,
+                                    const std::string& target) {
+  // Whole bands are written at a time: no buffer needed.
+  (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
+  owned_ = true;
+  temp_path_ = copy_of(temp);
+  final_path_ = copy_of(target);
+  return status::ok;
+}
 
 void target_file::adopt(std::FILE* stream) noexcept {
   abandon();
