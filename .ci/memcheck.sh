@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Valgrind memcheck of the CLI on a regular, an odd-width, a 32-bit, a
-# rejected and a missing bitmap, and in batch mode over a folder: no invalid access, no uninitialised byte
-# written to the target (valgrind reports any such write), no leak (memory
+# rejected and a missing bitmap, and in batch mode over a folder: no
+# invalid access, no uninitialised byte written to the target (valgrind
+# reports any such write), no leak (memory
 # still reachable at exit is not one: scratch blocks and conversion buffers
 # are kept for the process's life on purpose, for the next call). Valgrind
 # exits with 97 on an error of its own, apart from the CLI's 1 for a
