@@ -20,11 +20,14 @@ endfunction()
 string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" _edgemap_cpu)
 if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   if(_edgemap_cpu MATCHES "^(x86_64|amd64|x64)$")
+    edgemap_kernel_variant(sse41 EDGEMAP_KERNEL_SSE41 -mssse3 -msse4.1)
     edgemap_kernel_variant(avx2 EDGEMAP_KERNEL_AVX2
       -mavx2 -mfma -mbmi -mbmi2)
-    edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512
-      -mavx2 -mfma -mbmi -mbmi2
+    set(_edgemap_avx512 -mavx2 -mfma -mbmi -mbmi2
       -mavx512f -mavx512bw -mavx512vl -mavx512dq -mprefer-vector-width=512)
+    edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512 ${_edgemap_avx512})
+    edgemap_kernel_variant(avx512vbmi EDGEMAP_KERNEL_AVX512VBMI
+      ${_edgemap_avx512} -mavx512vbmi)
   elseif(_edgemap_cpu MATCHES "^arm" AND NOT _edgemap_cpu MATCHES "64")
     # 64-bit ARM has NEON in its baseline; 32-bit ARM may lack it.
     edgemap_kernel_variant(neon EDGEMAP_KERNEL_NEON -mfpu=neon)

@@ -13,8 +13,9 @@ namespace edgemap {
 
 // What a kernel writes for each pixel.
 enum class edge_output : std::uint8_t {
-  // 0 (edge) or 255 into the first three bytes of a pixel of
-  // bytes_per_pixel bytes; nothing else.
+  // Pixels of bytes_per_pixel bytes: 0 (edge) or 255 in the first three,
+  // the source pixel's bytes past the third (alpha, for 32-bit pixels) in
+  // the rest.
   picture,
   // One byte per pixel: 1 for an edge, 0 otherwise.
   mask,
@@ -52,8 +53,9 @@ inline pixel_view whole_picture(const std::uint8_t* src, std::uint8_t* dst,
                                 std::ptrdiff_t stride,
                                 std::uint32_t bytes_per_pixel,
                                 kernel_scratch* scratch = nullptr) noexcept {
-  return {src,   stride, width,  height, bytes_per_pixel,      dst,
-          stride, 0,     height, edge_output::picture, scratch};
+  return {src,    stride, width, height, bytes_per_pixel,
+          dst,    stride, 0,     height, edge_output::picture,
+          scratch};
 }
 
 // The literal double-precision detector, kept as the reference every faster
@@ -77,9 +79,8 @@ const edge_kernel& selected_edge_kernel() noexcept;
 
 // Computes the rows [view.first_row, view.last_row) of the edge map with
 // the selected kernel, spread over at most `threads` threads (0: as many as
-// pay for the image's size). Pictures get the bytes of a pixel past the
-// third copied from the source; nothing between rows is touched. The
-// output is the same for every thread count. view.scratch is ignored.
+// pay for the image's size). Nothing between rows is touched. The output
+// is the same for every thread count. view.scratch is ignored.
 // Returns false, having written nothing, when scratch memory cannot be had.
 bool detect_edges_rows(const pixel_view& view, double threshold,
                        unsigned threads) noexcept;
