@@ -236,8 +236,9 @@ static_assert(alignof(strip_scratch) <= alignof(kernel_scratch));
 //       std::uint8_t* stage)
 //     target pixels [0, n) at dst from v and d (pixel j uses index j to
 //     j + 2), src being the source row's pixels for the bytes a picture
-//     copies; called only when lim.narrow. stage is stage_bytes of
-//     64-byte-aligned scratch.
+//     copies. A hook that decides only some thresholds (lim.narrow) does
+//     nothing for the others. stage is stage_bytes of 64-byte-aligned
+//     scratch.
 struct plain_rows {};
 
 template <class Rows, std::uint32_t bpp>
@@ -334,12 +335,9 @@ void run_rows(const pixel_view& view, const limits& lim) {
         if constexpr (has_edges<Rows, bpp, output>) {
           // Pixel j reads indices j .. j + 2; beside the image they are 0.
           const std::uint32_t complete = ready == k_end ? n : ready - 2;
-          if (lim.narrow) {
-            done += Rows::template edges<bpp, output>(
-                v + done, d + done, dst + done * out_pixel,
-                src + std::size_t{done} * pixel, complete - done, lim,
-                s->stage);
-          }
+          done += Rows::template edges<bpp, output>(
+              v + done, d + done, dst + done * out_pixel,
+              src + std::size_t{done} * pixel, complete - done, lim, s->stage);
         }
       }
       if constexpr (output == edge_output::mask) {

@@ -1,8 +1,7 @@
 // The fused detector for AVX2 processors: the fused driver's hooks, 16
 // pixels a step for grey levels and 32 for targets, in 16-bit lanes.
-// Pixels of 3 and 4 bytes take the vector paths; row tails, other pixel
-// sizes and thresholds of 0 or above 255 the plain loops compiled for
-// AVX2.
+// Pixels of 3 and 4 bytes take the vector paths; row tails and other pixel
+// sizes the plain loops compiled for AVX2.
 #include <immintrin.h>
 
 #include <array>
@@ -21,7 +20,9 @@ using table = std::array<std::uint8_t, 32>;
 template <class F>
 constexpr table make_table(F byte) {
   table t{};
-  for (int i = 0; i < 32; ++i) t[i] = static_cast<std::uint8_t>(byte(i));
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
+  }
   return t;
 }
 
@@ -168,21 +169,22 @@ struct rows {
     }
   }
 
-  // 16 pixels from j: 0xFFFF for those whose clamped gradient sum stays
-  // below the least black sum (at most black_less_one).
+  // 16 pixels from j: 0xFFFF for those whose gradient sum stays below the
+  // least black sum. Interleaved (gx, gy) word pairs give gx^2 + gy^2 in
+  // one multiply-add; the interleave works within 128-bit lanes, and the
+  // pack of the two halves undoes it.
   static __m256i flat16(const std::int16_t* v, const std::int16_t* d,
-                        std::uint32_t j, __m256i clamp,
-                        __m256i black_less_one) {
+                        std::uint32_t j, __m256i black) {
     const __m256i gx = _mm256_sub_epi16(load(v + j + 2), load(v + j));
     const __m256i d1 = load(d + j + 1);
     const __m256i gy =
         _mm256_add_epi16(_mm256_add_epi16(load(d + j), load(d + j + 2)),
                          _mm256_add_epi16(d1, d1));
-    const __m256i ax = _mm256_min_epu16(_mm256_abs_epi16(gx), clamp);
-    const __m256i ay = _mm256_min_epu16(_mm256_abs_epi16(gy), clamp);
-    const __m256i sum = _mm256_adds_epu16(_mm256_mullo_epi16(ax, ax),
-                                          _mm256_mullo_epi16(ay, ay));
-    return _mm256_cmpeq_epi16(_mm256_min_epu16(sum, black_less_one), sum);
+    const __m256i lo = _mm256_unpacklo_epi16(gx, gy);
+    const __m256i hi = _mm256_unpackhi_epi16(gx, gy);
+    return _mm256_packs_epi32(
+        _mm256_cmpgt_epi32(black, _mm256_madd_epi16(lo, lo)),
+        _mm256_cmpgt_epi32(black, _mm256_madd_epi16(hi, hi)));
   }
 
   template <std::uint32_t bpp, edge_output output>
@@ -194,12 +196,7 @@ struct rows {
     if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
       return 0;
     } else {
-      // With a least black sum of 0 every pixel is an edge; the plain
-      // loops say so.
-      if (lim.black_sum == 0) return 0;
-      const __m256i clamp = _mm256_set1_epi16(static_cast<short>(lim.clamp));
-      const __m256i black_less_one =
-          _mm256_set1_epi16(static_cast<short>(lim.black_sum - 1));
+      const __m256i black = _mm256_set1_epi32(static_cast<int>(lim.black_sum));
       // Far targets are assembled in stage, at the target's offset within
       // a cache line, and written out a chunk of whole lines at a time.
       constexpr std::uint32_t chunk =
@@ -213,8 +210,7 @@ struct rows {
             far ? stage + (reinterpret_cast<std::uintptr_t>(out) & 63) : out;
         for (std::uint32_t p = 0; p < m; p += 32) {
           const __m256i flat = _mm256_packs_epi16(
-              flat16(v, d, j + p, clamp, black_less_one),
-              flat16(v, d, j + p + 16, clamp, black_less_one));
+              flat16(v, d, j + p, black), flat16(v, d, j + p + 16, black));
           put32<bpp, output>(flat, put + std::size_t{p} * out_pixel,
                              src + std::size_t{j + p} * bpp);
         }

@@ -37,7 +37,9 @@ using table = std::array<std::uint8_t, 64>;
 template <class F>
 constexpr table make_table(F byte) {
   table t{};
-  for (int i = 0; i < 64; ++i) t[i] = static_cast<std::uint8_t>(byte(i));
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
+  }
   return t;
 }
 
@@ -162,15 +164,24 @@ inline void grey64(const std::uint8_t* p, __m512i g[2]) {
 
 // --- Target bytes of 64 pixels from the mask of those that are no edge.
 
-// VBMI: output byte o of vector r belongs to pixel (64 r + o) / bpp.
+// VBMI: the mask of 64 pixels comes from four compares of dword sums
+// (see flat64), pixel 32 h + 8 q + 4 w + i at bit 32 h + 16 w + 4 q + i.
+constexpr int mask_bit(int pixel) {
+  const int h = pixel / 32, q = pixel % 32 / 8, w = pixel % 8 / 4;
+  return 32 * h + 16 * w + 4 * q + pixel % 4;
+}
+// Output byte o of vector r belongs to pixel (64 r + o) / bpp; a mask's
+// bytes go back to pixel order.
 template <std::uint32_t bpp>
 constexpr std::array<table, bpp> spread_vbmi = [] {
   std::array<table, bpp> t{};
   for (std::uint32_t r = 0; r < bpp; ++r) {
-    t[r] = make_table([r](int o) { return (64 * int(r) + o) / int{bpp}; });
+    t[r] = make_table(
+        [r](int o) { return mask_bit((64 * int(r) + o) / int{bpp}); });
   }
   return t;
 }();
+constexpr table pixel_order = make_table(mask_bit);
 
 // Without VBMI: a shuffle within 128-bit lanes, after a lane permutation
 // that brings each output lane the input lane holding its pixels. For 3
@@ -200,7 +211,14 @@ constexpr __mmask64 colour_bytes = 0x7777777777777777ull;
 
 template <std::uint32_t bpp, edge_output output>
 inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
-  if constexpr (output == edge_output::mask) {
+  if constexpr (output == edge_output::mask && vbmi) {
+#if defined(__AVX512VBMI__)
+    store(t, _mm512_permutexvar_epi8(
+                 load(pixel_order),
+                 _mm512_mask_blend_epi8(flat, _mm512_set1_epi8(1),
+                                        _mm512_setzero_si512())));
+#endif
+  } else if constexpr (output == edge_output::mask) {
     store(t, _mm512_mask_blend_epi8(flat, _mm512_set1_epi8(1),
                                     _mm512_setzero_si512()));
   } else if constexpr (vbmi) {
@@ -302,6 +320,31 @@ struct rows {
     return _mm512_cmplt_epu16_mask(sum, black);
   }
 
+  // VBMI: 64 pixels from j, the mask of those whose gradient sum stays
+  // below the least black sum, in mask_bit order. Interleaved (gx, gy)
+  // word pairs give exact gx^2 + gy^2 in one multiply-add; the interleave
+  // works within 128-bit lanes, which the output's byte permutations undo.
+  static __mmask64 flat64(const std::int16_t* v, const std::int16_t* d,
+                          std::uint32_t j, __m512i black) {
+    __mmask16 quarter[4];
+    for (std::uint32_t h = 0; h < 2; ++h) {
+      const std::uint32_t at = j + 32 * h;
+      const __m512i gx = _mm512_sub_epi16(load(v + at + 2), load(v + at));
+      const __m512i d1 = load(d + at + 1);
+      const __m512i gy =
+          _mm512_add_epi16(_mm512_add_epi16(load(d + at), load(d + at + 2)),
+                           _mm512_add_epi16(d1, d1));
+      const __m512i lo = _mm512_unpacklo_epi16(gx, gy);
+      const __m512i hi = _mm512_unpackhi_epi16(gx, gy);
+      quarter[2 * h] =
+          _mm512_cmplt_epi32_mask(_mm512_madd_epi16(lo, lo), black);
+      quarter[2 * h + 1] =
+          _mm512_cmplt_epi32_mask(_mm512_madd_epi16(hi, hi), black);
+    }
+    return _mm512_kunpackd(_mm512_kunpackw(quarter[3], quarter[2]),
+                           _mm512_kunpackw(quarter[1], quarter[0]));
+  }
+
   template <std::uint32_t bpp, edge_output output>
   static std::uint32_t edges(const std::int16_t* v, const std::int16_t* d,
                              std::uint8_t* dst, const std::uint8_t* src,
@@ -311,9 +354,13 @@ struct rows {
     if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
       return 0;
     } else {
+      // Without VBMI the mask stays in pixel order, from 16-bit lanes.
+      if (!vbmi && !lim.narrow) return 0;
       const __m512i clamp = _mm512_set1_epi16(static_cast<short>(lim.clamp));
       const __m512i black =
           _mm512_set1_epi16(static_cast<short>(lim.black_sum));
+      const __m512i black32 =
+          _mm512_set1_epi32(static_cast<int>(lim.black_sum));
       // Far targets are assembled in stage, at the target's offset within
       // a cache line, and written out a chunk of whole lines at a time.
       constexpr std::uint32_t chunk =
@@ -328,8 +375,9 @@ struct rows {
         std::uint8_t* const put = far ? stage + skew : out;
         for (std::uint32_t p = 0; p < m; p += 64) {
           const __mmask64 flat =
-              _mm512_kunpackd(flat32(v, d, j + p + 32, clamp, black),
-                              flat32(v, d, j + p, clamp, black));
+              vbmi ? flat64(v, d, j + p, black32)
+                   : _mm512_kunpackd(flat32(v, d, j + p + 32, clamp, black),
+                                     flat32(v, d, j + p, clamp, black));
           put64<bpp, output>(flat, put + std::size_t{p} * out_pixel,
                              src + std::size_t{j + p} * bpp);
         }

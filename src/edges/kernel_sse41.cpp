@@ -2,8 +2,7 @@
 // AVX2 (before 2013, and the Atom, Celeron and Pentium Silver class): the
 // fused driver's hooks, 8 pixels a step for grey levels and 16 for
 // targets, in 16-bit lanes. Pixels of 3 and 4 bytes take the vector paths;
-// row tails, other pixel sizes and thresholds of 0 or above 255 the plain
-// loops compiled for SSE4.1.
+// row tails and other pixel sizes the plain loops compiled for SSE4.1.
 #include <immintrin.h>
 
 #include <array>
@@ -20,7 +19,9 @@ using table = std::array<std::uint8_t, 16>;
 template <class F>
 constexpr table make_table(F byte) {
   table t{};
-  for (int i = 0; i < 16; ++i) t[i] = static_cast<std::uint8_t>(byte(i));
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
+  }
   return t;
 }
 
@@ -82,7 +83,7 @@ inline void put16(__m128i flat, std::uint8_t* t, const std::uint8_t* s) {
   if constexpr (output == edge_output::mask) {
     store(t, _mm_andnot_si128(flat, _mm_set1_epi8(1)));
   } else if constexpr (bpp == 3) {
-    for (int r = 0; r < 3; ++r) {
+    for (std::size_t r = 0; r < spread3.size(); ++r) {
       store(t + 16 * r, _mm_shuffle_epi8(flat, load(spread3[r])));
     }
   } else {
@@ -124,19 +125,19 @@ struct rows {
     }
   }
 
-  // 8 pixels from j: 0xFFFF for those whose clamped gradient sum stays
-  // below the least black sum (at most black_less_one).
+  // 8 pixels from j: 0xFFFF for those whose gradient sum stays below the
+  // least black sum. Interleaved (gx, gy) word pairs give gx^2 + gy^2 in
+  // one multiply-add, and the pack of the two halves restores pixel order.
   static __m128i flat8(const std::int16_t* v, const std::int16_t* d,
-                       std::uint32_t j, __m128i clamp, __m128i black_less_one) {
+                       std::uint32_t j, __m128i black) {
     const __m128i gx = _mm_sub_epi16(load(v + j + 2), load(v + j));
     const __m128i d1 = load(d + j + 1);
     const __m128i gy = _mm_add_epi16(
         _mm_add_epi16(load(d + j), load(d + j + 2)), _mm_add_epi16(d1, d1));
-    const __m128i ax = _mm_min_epu16(_mm_abs_epi16(gx), clamp);
-    const __m128i ay = _mm_min_epu16(_mm_abs_epi16(gy), clamp);
-    const __m128i sum =
-        _mm_adds_epu16(_mm_mullo_epi16(ax, ax), _mm_mullo_epi16(ay, ay));
-    return _mm_cmpeq_epi16(_mm_min_epu16(sum, black_less_one), sum);
+    const __m128i lo = _mm_unpacklo_epi16(gx, gy);
+    const __m128i hi = _mm_unpackhi_epi16(gx, gy);
+    return _mm_packs_epi32(_mm_cmpgt_epi32(black, _mm_madd_epi16(lo, lo)),
+                           _mm_cmpgt_epi32(black, _mm_madd_epi16(hi, hi)));
   }
 
   template <std::uint32_t bpp, edge_output output>
@@ -148,17 +149,11 @@ struct rows {
     if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
       return 0;
     } else {
-      // With a least black sum of 0 every pixel is an edge; the plain
-      // loops say so.
-      if (lim.black_sum == 0) return 0;
-      const __m128i clamp = _mm_set1_epi16(static_cast<short>(lim.clamp));
-      const __m128i black_less_one =
-          _mm_set1_epi16(static_cast<short>(lim.black_sum - 1));
+      const __m128i black = _mm_set1_epi32(static_cast<int>(lim.black_sum));
       std::uint32_t j = 0;
       for (; j + 16 <= n; j += 16) {
         const __m128i flat =
-            _mm_packs_epi16(flat8(v, d, j, clamp, black_less_one),
-                            flat8(v, d, j + 8, clamp, black_less_one));
+            _mm_packs_epi16(flat8(v, d, j, black), flat8(v, d, j + 8, black));
         put16<bpp, output>(flat, dst + std::size_t{j} * out_pixel,
                            src + std::size_t{j} * bpp);
       }
