@@ -35,5 +35,9 @@ if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
 endif()
 
 # Kernels are worth -O3 (full vectorisation) in every optimised build.
+# Their scratch memory is the caller's: a frame of more than 16 KiB is a
+# warning, an error in CI (the kernel tests measure whole calls too).
 set_property(SOURCE ${_edgemap_kernel_sources} APPEND PROPERTY COMPILE_OPTIONS
-  $<$<AND:$<CXX_COMPILER_ID:GNU,Clang>,$<NOT:$<CONFIG:Debug>>>:-O3>)
+  $<$<AND:$<CXX_COMPILER_ID:GNU,Clang>,$<NOT:$<CONFIG:Debug>>>:-O3>
+  $<$<CXX_COMPILER_ID:GNU>:-Wstack-usage=16384>
+  $<$<CXX_COMPILER_ID:Clang>:-Wframe-larger-than=16384>)

@@ -23,7 +23,7 @@ enum class edge_output : std::uint8_t {
 
 // Scratch memory one kernel call may use. Callers provide it so that no
 // kernel needs more than a little stack.
-inline constexpr std::size_t kernel_scratch_bytes = std::size_t{192} << 10;
+inline constexpr std::size_t kernel_scratch_bytes = std::size_t{128} << 10;
 struct alignas(64) kernel_scratch {
   std::uint8_t bytes[kernel_scratch_bytes];
 };
