@@ -16,7 +16,8 @@
 namespace edgemap {
 namespace {
 
-// From this many bytes of target on, the target bypasses the cache: it
+// From this many bytes of source and target together on (about the
+// last-level cache of one core's share), the target bypasses the cache: it
 // would not stay there anyway, and streaming saves reading every line
 // before writing it. The source is then prefetched as well.
 inline constexpr std::size_t stream_from = std::size_t{32} << 20;
@@ -56,8 +57,11 @@ template <template <bool> class Rows>
 void run_x86(const pixel_view& view, double threshold, bool always_stream) {
   const std::uint32_t black_sum = least_black_sum(threshold);
   const auto rows = std::size_t{view.last_row - view.first_row};
-  const auto row_bytes = static_cast<std::size_t>(
-      view.dst_stride < 0 ? -view.dst_stride : view.dst_stride);
+  const std::size_t row_bytes =
+      std::size_t{view.width} * view.bytes_per_pixel +
+      (view.output == edge_output::mask
+           ? view.width
+           : std::size_t{view.width} * view.bytes_per_pixel);
   if (always_stream || row_bytes * rows >= stream_from) {
     fused::run<Rows<true>>(view, black_sum);
     _mm_sfence();
