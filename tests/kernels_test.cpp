@@ -243,8 +243,8 @@ std::size_t stack_depth(void* (*fn)(void*), void* arg) {
   pthread_attr_t attr;
   pthread_t thread;
   pthread_attr_init(&attr);
-  pthread_attr_setstack(&attr, stack, size);
-  const bool started = pthread_create(&thread, &attr, fn, arg) == 0;
+  const bool started = pthread_attr_setstack(&attr, stack, size) == 0 &&
+                       pthread_create(&thread, &attr, fn, arg) == 0;
   if (started) pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
   const auto* painted = static_cast<const unsigned char*>(stack);

@@ -93,7 +93,8 @@ inline void grey_plain(const std::uint8_t* __restrict src,
   for (std::size_t k = from; k < to; ++k) {
     const std::uint8_t* p = src + k * step;
     const auto sum = static_cast<std::uint16_t>(p[0] + p[1] + p[2]);
-    g[k] = static_cast<std::int16_t>((std::uint32_t{sum} * third) >> 16);
+    const std::uint32_t scaled = sum * third;
+    g[k] = static_cast<std::int16_t>(scaled >> 16);
   }
 }
 

@@ -188,10 +188,15 @@ constexpr table pixel_order = make_table(mask_bit);
 // bytes, output lane c (of 12) holds pixels 16c / 3 .. (16c + 15) / 3,
 // which always lie in one input lane.
 constexpr int source_lane3(int c) { return 16 * c / 3 / 16; }
+// The lane permutation's immediate for output vector r: two bits per lane.
 template <int r>
-constexpr int lanes3 = source_lane3(4 * r) | source_lane3(4 * r + 1) << 2 |
-                       source_lane3(4 * r + 2) << 4 |
-                       source_lane3(4 * r + 3) << 6;
+constexpr int lanes3 = [] {
+  int imm = 0;
+  for (int lane = 0; lane < 4; ++lane) {
+    imm += source_lane3(4 * r + lane) << (2 * lane);
+  }
+  return imm;
+}();
 constexpr std::array<table, 3> spread_bw3 = [] {
   std::array<table, 3> t{};
   for (int r = 0; r < 3; ++r) {
