@@ -27,16 +27,19 @@ for cpu_kernel in Conroe:portable Nehalem:sse41 Westmere:sse41 Haswell:avx2; do
   }
 done
 
-# The benchmarks build with the rest; one short run shows they still work
-# (each OpenCV comparison checks its bytes before timing, when built in),
-# and that the ratio table and the README's chart can be made from it.
-if [ -x build/bench/edgemap_bench ]; then
-  echo "--- benchmark smoke run"
-  ./scripts/deps.sh python3-matplotlib
-  build/bench/edgemap_bench --benchmark_filter='w:640/' \
-    --benchmark_min_time=0.01 --benchmark_out=build/bench-smoke.json \
-    >/dev/null
-  /usr/bin/python3 bench/ratios.py build/bench-smoke.json >/dev/null
-  /usr/bin/python3 bench/ratio_chart.py build/bench-smoke.json \
-    build/bench-smoke.png
+# The benchmarks build with the rest (scripts/deps.sh installs Google
+# Benchmark, so here they must have been built); one short run shows they
+# still work (each OpenCV comparison checks its bytes before timing, when
+# built in), and that the ratio table and the README's chart can be made
+# from it.
+if [ ! -x build/bench/edgemap_bench ]; then
+  echo "the benchmarks were not built: is Google Benchmark installed?"
+  exit 1
 fi
+echo "--- benchmark smoke run"
+./scripts/deps.sh python3-matplotlib
+build/bench/edgemap_bench --benchmark_filter='w:640/' \
+  --benchmark_min_time=0.01 --benchmark_out=build/bench-smoke.json >/dev/null
+/usr/bin/python3 bench/ratios.py build/bench-smoke.json >/dev/null
+/usr/bin/python3 bench/ratio_chart.py build/bench-smoke.json \
+  build/bench-smoke.png

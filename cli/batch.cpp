@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -74,9 +75,10 @@ class progress {
     (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why);
   }
 
-  void finish_one(std::uint64_t bytes) {
+  void finish_one(std::uint64_t bytes, bool converted) {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++done_;
+    converted_ += converted ? 1 : 0;
     bytes_done_ += bytes;
     if (done_ == total_) changed_.notify_all();
   }
@@ -84,9 +86,9 @@ class progress {
   // Redraws the bar every tenth of a second until every job is done.
   void wait_for_all() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (done_ < total_) {
-      changed_.wait_for(lock, std::chrono::milliseconds(100));
-      if (show_ && done_ < total_) draw();
+    const auto all_done = [this] { return done_ == total_; };
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), all_done)) {
+      if (show_) draw();
     }
     clear();
   }
@@ -94,7 +96,7 @@ class progress {
   void summary() {
     const std::lock_guard<std::mutex> lock(mutex_);
     (void)std::fprintf(stderr, "%zu converted, %zu failed in %.2f s\n",
-                       total_ - failed_, failed_, seconds());
+                       converted_, failed_, seconds());
   }
 
   bool any_failed() const { return failed_ != 0; }
@@ -110,12 +112,12 @@ class progress {
   void draw() {
     const double t = seconds();
     const double files_per_s = t > 0 ? static_cast<double>(done_) / t : 0;
-    const double mb_per_s = t > 0 ? static_cast<double>(bytes_done_) / t / 1e6
-                                  : 0;
+    const double mb_per_s =
+        t > 0 ? static_cast<double>(bytes_done_) / t / 1e6 : 0;
     char left[32] = "?";
     if (files_per_s > 0) {
-      const auto s = static_cast<long>(
-          static_cast<double>(total_ - done_) / files_per_s + 0.5);
+      const long s =
+          std::lround(static_cast<double>(total_ - done_) / files_per_s);
       (void)std::snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
     }
     constexpr std::size_t width = 24;
@@ -148,6 +150,7 @@ class progress {
   const bool show_;
   std::size_t done_ = 0;
   std::size_t failed_ = 0;
+  std::size_t converted_ = 0;
   std::uint64_t bytes_done_ = 0;
   std::size_t drawn_ = 0;  // length of the bar on screen, 0 when none
   const clock_type::time_point start_ = clock_type::now();
@@ -237,7 +240,7 @@ int run_batch(const batch_options& o) {
       const int status = edgemap_convert_file(j.source.c_str(),
                                               j.target.c_str(), o.threshold, 1);
       if (status != EDGEMAP_OK) bar.fail(j.source, edgemap_strerror(status));
-      bar.finish_one(j.bytes);
+      bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }
   };
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());

@@ -9,14 +9,13 @@
 //     Many files through the C API, in parallel (batch.h).
 //
 // Exit status 2 on a usage error.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "batch.h"
 #include "bitmap/convert.h"
@@ -85,8 +84,8 @@ int convert_one(const std::string& source, const std::string& target,
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
     }
-    c = edgemap::convert_bytes(bitmap.data(), bitmap.size(), spec, threshold,
-                               0, edgemap::on_refused_source::empty_target);
+    c = edgemap::convert_bytes(bitmap.data(), bitmap.size(), spec, threshold, 0,
+                               edgemap::on_refused_source::empty_target);
   } else {
     c = edgemap::convert_file(source.c_str(), spec, threshold, 0,
                               edgemap::on_refused_source::empty_target);
@@ -109,8 +108,8 @@ int run(int argc, char** argv) {
   app.add_flag("--help", help);
   app.add_flag("--version", version);
   app.add_option("--threshold", threshold);
-  auto* output =
-      app.add_option("-o,--output-dir", batch.output_dir)->allow_extra_args(false);
+  auto* output = app.add_option("-o,--output-dir", batch.output_dir)
+                     ->allow_extra_args(false);
   auto* jobs = app.add_option("-j,--jobs", batch.jobs)
                    ->check(CLI::Range(1u, 4096u))
                    ->allow_extra_args(false);
@@ -146,6 +145,17 @@ int run(int argc, char** argv) {
   return convert_one(paths[0], paths[1], threshold);
 }
 
+// Out of memory (or another surprise from the standard library) ends the
+// program with a line, not with std::terminate.
+int run_guarded(int argc, char** argv) noexcept {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    (void)std::fprintf(stderr, "edgemap: %s\n", e.what());
+    return exit_failed;
+  }
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -163,8 +173,8 @@ int wmain(int argc, wchar_t** argv) {
     args.push_back(storage.back().get());
   }
   args.push_back(nullptr);
-  return run(argc, args.data());
+  return run_guarded(argc, args.data());
 }
 #else
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) { return run_guarded(argc, argv); }
 #endif

@@ -28,8 +28,13 @@ if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512 ${_edgemap_avx512})
     edgemap_kernel_variant(avx512vbmi EDGEMAP_KERNEL_AVX512VBMI
       ${_edgemap_avx512} -mavx512vbmi)
-  elseif(_edgemap_cpu MATCHES "^arm" AND NOT _edgemap_cpu MATCHES "64")
-    # 64-bit ARM has NEON in its baseline; 32-bit ARM may lack it.
+  elseif(_edgemap_cpu MATCHES "^(aarch64|arm64)$")
+    # NEON is part of the 64-bit ARM baseline: the intrinsics need no flag,
+    # and the variant is always chosen.
+    edgemap_kernel_variant(neon EDGEMAP_KERNEL_NEON)
+  elseif(_edgemap_cpu MATCHES "^arm")
+    # 32-bit ARM may lack NEON: only this file is built for it, and the
+    # processor's hardware capabilities decide.
     edgemap_kernel_variant(neon EDGEMAP_KERNEL_NEON -mfpu=neon)
   endif()
 endif()

@@ -43,17 +43,21 @@ if(MINGW)
 endif()
 
 # A C program linked against the import library, as hosts built with
-# the library link it.
+# the library link it; it calls every public function.
 add_executable(edgemap_linked_host tests/host/linked_host.c)
 target_link_libraries(edgemap_linked_host PRIVATE edgemap)
+target_compile_definitions(edgemap_linked_host PRIVATE
+  EDGEMAP_EXPECTED_VERSION="${PROJECT_VERSION}")
 set_target_properties(edgemap_linked_host PROPERTIES C_STANDARD 11)
 edgemap_warnings(edgemap_linked_host)
 
-# Exactly one export, QTVSolbelP, imports from system DLLs only, and the
-# linked program imports QTVSolbelP by that name.
+# Exactly the public functions exported, imports from system DLLs only,
+# the linked program importing each by its name, and the 32-bit import
+# library's definition listing the same names.
 set(EDGEMAP_CHECK_DLL_COMMAND
     ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DDLL=$<TARGET_FILE:edgemap>
     -DCONSUMER=$<TARGET_FILE:edgemap_linked_host>
+    -DDEF=${PROJECT_SOURCE_DIR}/src/entry/edgemap_x86.def
     -P ${PROJECT_SOURCE_DIR}/cmake/check_dll.cmake)
 add_custom_target(check_dll COMMAND ${EDGEMAP_CHECK_DLL_COMMAND}
                   DEPENDS edgemap edgemap_linked_host VERBATIM)

@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::uint8_t kept[] = {'k', 'e', 'p', 't'};
   fuzz::write_file(converted, kept, sizeof kept);
   const conversion c =
-      convert_file(source.c_str(), {converted.c_str(), nullptr},
-                   edge_threshold, 0, on_refused_source::keep_target);
+      convert_file(source.c_str(), {converted.c_str(), nullptr}, edge_threshold,
+                   0, on_refused_source::keep_target);
   const fuzz::bytes u = fuzz::read_file(converted);
   if (c.load != loaded) {
     fuzz::fail("the streamed conversion judged the source differently");

@@ -9,9 +9,10 @@
 //   control & 8:      the target is the source file itself
 //
 // A run whose source cannot be opened must save the image of the last run
-// that loaded one (or an empty file); every other run must save exactly
-// what a fresh state makes of the same source. Every target must pass the
-// shared checks and no stream may stay open between runs.
+// that loaded one (or an empty file); a run whose target is its own source
+// and whose load fails must leave that file as it was; every other run
+// must save exactly what a fresh state makes of the same source. Every target
+// must pass the shared checks and no stream may stay open between runs.
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   image_state state;
   fuzz::bytes current;  // what a run with no source must save
+  fuzz::bytes written;  // the source file's content
   reader in{data, size};
   for (int step = 0; step < max_steps && !in.done(); ++step) {
     const std::uint8_t control = in.byte();
@@ -71,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       const std::size_t start = in.at;
       n = in.take(n);
       fuzz::write_file(source, data + start, n);
+      written.assign(data + start, data + start + n);
     }
     std::string to = target;
     if ((control & 4u) != 0) {
@@ -96,6 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       continue;  // nothing saved; the next run shows what the state kept
     }
     const fuzz::bytes t = fuzz::read_file(to);
+    if (to == source && current.empty()) {
+      // A refused source, written in place: it must survive.
+      if (t != written) fuzz::fail("a refused source was replaced");
+      continue;
+    }
     fuzz::check_target(t);
     if (t != current) {
       fuzz::fail(vanished ? "a vanished source did not save the kept image"

@@ -126,8 +126,7 @@ EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
 #if defined(_WIN32)
 /* The same with UTF-16 paths. */
 EDGEMAP_API int edgemap_convert_file_w(const wchar_t* source,
-                                       const wchar_t* target,
-                                       double threshold,
+                                       const wchar_t* target, double threshold,
                                        unsigned threads) EDGEMAP_NOEXCEPT;
 #endif
 

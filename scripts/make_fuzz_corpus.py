@@ -136,10 +136,25 @@ def kernels_inputs():
     }
 
 
+def memory_inputs():
+    """A thread count, then a bitmap."""
+    bitmaps = pipeline_inputs()
+    return {
+        "one_thread_padded.bin": b"\x01" + bitmaps["padded_24bit.bmp"],
+        "automatic_checkerboard.bin": b"\x00" + bitmaps["checkerboard.bmp"],
+        "four_threads_tall.bin": b"\x04" + bmp(3, 40, pixels=squares),
+        "two_threads_bgra.bin": b"\x02" + bitmaps["bgra_v5_header.bmp"],
+        "three_threads_top_down.bin": b"\x03" + bmp(7, -9),
+        "pixels_cut_short.bin": b"\x02" + bitmaps["pixels_cut_short.bmp"],
+        "huge_dimensions.bin": b"\x01" + bitmaps["huge_dimensions.bmp"],
+    }
+
+
 def main():
     for harness, inputs in (("pipeline", pipeline_inputs()),
                             ("state", state_inputs()),
-                            ("kernels", kernels_inputs())):
+                            ("kernels", kernels_inputs()),
+                            ("memory", memory_inputs())):
         for name, data in inputs.items():
             write(harness, name, data)
 

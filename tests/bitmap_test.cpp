@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "bitmap/bitmap_io.h"
+#include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
 #include "test_support.h"
@@ -164,12 +170,13 @@ INSTANTIATE_TEST_SUITE_P(bitmap, rejected,
 
 #if SIZE_MAX == UINT32_MAX
 // Where size_t has 32 bits, a pixel array that fits the 32-bit fields but
-// whose two buffers cannot both fit the address space must fail its
-// allocation cleanly. The file is sparse, so it costs no disk, and past
-// 2 GiB, so its size is only known with 64-bit file offsets.
+// not the address space must fail its allocation cleanly: 3.7 GiB fits no
+// 32-bit process (just over 2 GiB may, now that the source is the one large
+// buffer). The file is sparse, so it costs no disk, and past 2 GiB, so its
+// size is only known with 64-bit file offsets.
 TEST(bitmap, pixel_array_beyond_the_address_space_is_refused) {
   constexpr std::uint32_t width = 32768;
-  constexpr std::uint32_t height = 21846;  // 3 * 32768 * 21846 > 2^31
+  constexpr std::uint32_t height = 40000;  // 3 * 32768 * 40000: 3.7 GiB
   test::temp_dir dir;
   test::write_file(dir.path("big.bmp"),
                    patched(patched(valid_bmp(), 18, width), 22, height));
@@ -327,3 +334,85 @@ TEST(bitmap, no_stream_outlives_its_call) {
 }  // namespace
 }  // namespace edgemap
 #endif
+
+namespace edgemap {
+namespace {
+
+// Row padding is zero in every target, even where the memory it is written
+// from last held a white picture (255s where the pads fall now): the
+// legacy entry reuses its buffers, file conversions borrow cached ones and
+// memory conversions get the heap's leftovers.
+TEST(bitmap, row_padding_is_zero_after_a_white_picture) {
+  test::temp_dir dir;
+  const bmp_recipe white{41, 40, 24, 54, [](auto, auto, auto) {
+                           return std::uint8_t{10};  // grey 10: no edges
+                         }};
+  const bmp_recipe padded{5, 3, 24, 54, noise};  // 1 pad byte a row
+  test::write_file(dir.path("white.bmp"), test::make_bmp(white));
+  test::write_file(dir.path("padded.bmp"), test::make_bmp(padded));
+  const bytes want = test::expected_target(padded);
+
+  image_state state;
+  run(state, dir.path("white.bmp"), dir.path("w.bmp"));
+  run(state, dir.path("padded.bmp"), dir.path("legacy.bmp"));
+  EXPECT_TRUE(test::read_file(dir.path("legacy.bmp")) == want);
+
+  for (int k = 0; k < 4; ++k) {
+    ASSERT_EQ(edgemap_convert_file(dir.path("white.bmp").c_str(),
+                                   dir.path("w.bmp").c_str(), 90.0, 1),
+              EDGEMAP_OK);
+    ASSERT_EQ(edgemap_convert_file(dir.path("padded.bmp").c_str(),
+                                   dir.path("api.bmp").c_str(), 90.0, 1),
+              EDGEMAP_OK);
+    EXPECT_TRUE(test::read_file(dir.path("api.bmp")) == want);
+  }
+
+  const bytes source = test::make_bmp(padded);
+  const bytes white_source = test::make_bmp(white);
+  for (int k = 0; k < 4; ++k) {
+    void* out = nullptr;
+    std::size_t size = 0;
+    ASSERT_EQ(edgemap_convert_memory(white_source.data(), white_source.size(),
+                                     &out, &size, 90.0, 1),
+              EDGEMAP_OK);
+    edgemap_free(out);
+    ASSERT_EQ(edgemap_convert_memory(source.data(), source.size(), &out, &size,
+                                     90.0, 1),
+              EDGEMAP_OK);
+    const auto* o = static_cast<const std::uint8_t*>(out);
+    EXPECT_TRUE(bytes(o, o + size) == want);
+    edgemap_free(out);
+  }
+}
+
+#if !defined(_WIN32)
+// Each line reaches the file behind standard output when it is printed,
+// not when the process happens to flush: a host that reads its log while
+// the library runs, or dies after the call, sees every line. Standard
+// output to a file is fully buffered, so an unflushed line would still be
+// in the buffer when the file is read back here.
+TEST(bitmap, every_line_is_flushed_at_once) {
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), valid_bmp());
+  (void)std::fflush(stdout);
+  const int file =
+      ::open(dir.path("out.txt").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  if (file < 0) {
+    FAIL() << "cannot create " << dir.path("out.txt");
+  }
+  const int saved = ::dup(1);
+  ::dup2(file, 1);
+  image_state state;
+  run_pipeline(state, dir.path("missing.bmp").c_str(),
+               dir.path("t.bmp").c_str(), edge_threshold);
+  const bytes seen = test::read_file(dir.path("out.txt"));
+  ::dup2(saved, 1);
+  ::close(saved);
+  ::close(file);
+  EXPECT_EQ(std::string(seen.begin(), seen.end()),
+            "fopen fp_s error\n" + size_lines(0, 0));
+}
+#endif
+
+}  // namespace
+}  // namespace edgemap

@@ -66,7 +66,10 @@ class Cli(unittest.TestCase):
 
     def test_usage_errors_exit_2_with_usage_on_stderr(self):
         for args in ([], ["a.bmp"], ["a", "b", "c"], ["--threshold"],
-                     ["--threshold", "ninety", "a", "b"], ["--bogus", "a", "b"]):
+                     ["--threshold", "ninety", "a", "b"], ["--bogus", "a", "b"],
+                     ["--threshold", "90x", "a", "b"], ["-o"],
+                     ["-j", "0", "-o", "out", "a"], ["-j", "2", "a", "b"],
+                     ["-r", "a", "b"], ["-o", "out"]):
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
@@ -108,6 +111,49 @@ class Cli(unittest.TestCase):
                 self.assertEqual(list(target.getdata()),
                                  oracle(source, float(threshold or 90)))
 
+    def test_options_and_paths_as_users_write_them(self):
+        """--threshold=T, -- before a name that starts with a dash, and a
+        lone - for standard input and output."""
+        source = drawing(23, 17)
+        source.save(self.path("-s.bmp"))
+        with open(self.path("-s.bmp"), "rb") as f:
+            bitmap = f.read()
+        want = oracle(source, 40.0)
+        r = run("--threshold=40", "--", self.path("-s.bmp"), self.path("t.bmp"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(list(Image.open(self.path("t.bmp")).getdata()), want)
+        # - - : the bitmap through the pipes, the lines on standard error.
+        r = run("--threshold", "40", "-", "-", input=bitmap)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.path("t.bmp"), "rb") as f:
+            self.assertEqual(r.stdout, f.read())
+        self.assertEqual(r.stderr, b"file size = 1278\nsize = 1224.000000\n")
+        r = run("-", self.path("u.bmp"), input=bitmap)
+        self.assertEqual((r.returncode, r.stdout),
+                         (0, b"file size = 1278\nsize = 1224.000000\n"))
+
+    def test_a_target_that_cannot_be_written_fails(self):
+        drawing(9, 7).save(self.path("s.bmp"))
+        for target, line in ((self.path("no/such/t.bmp"), b"fopen fname_t error\n"),
+                             ("/dev/full", b"fwrite fp_t error\n")):
+            with self.subTest(target=target):
+                r = run(self.path("s.bmp"), target)
+                self.assertEqual(r.returncode, 1)
+                self.assertTrue(r.stdout.endswith(line), r.stdout)
+
+    def test_a_refused_photo_converted_in_place_is_kept(self):
+        drawing(9, 7).save(self.path("photo.bmp"))
+        with open(self.path("photo.bmp"), "r+b") as f:
+            f.seek(28)
+            f.write(b"\x08")  # an 8-bit bitmap now, which is refused
+            f.seek(0)
+            photo = f.read()
+        r = run(self.path("photo.bmp"), self.path("photo.bmp"))
+        self.assertEqual((r.returncode, r.stdout),
+                         (1, b"check bit_count error\nfopen fname_t error\n"))
+        with open(self.path("photo.bmp"), "rb") as f:
+            self.assertEqual(f.read(), photo)
+
     def test_paths_are_bytes(self):
         drawing(9, 7).save(self.path("s.bmp"))
         name = os.path.join(os.fsencode(self.dir.name), b"\xff\xfe-not-utf8.bmp")
@@ -128,6 +174,75 @@ class Cli(unittest.TestCase):
                          "QTVSolbelP returned 999\n")
         with open(target, "rb") as a, open(self.path("cli.bmp"), "rb") as b:
             self.assertEqual(a.read(), b.read())
+
+
+class Batch(unittest.TestCase):
+    """edgemap -o DIR SOURCE...: every file converted, failures reported
+    one line each without stopping the others, a summary, exit 1 when any
+    failed."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.root = self.dir.name
+        self.sources = {}
+        for rel, size in (("a.bmp", (12, 9)), ("b.BMP", (30, 20)),
+                          ("sub/c.bmp", (7, 7)), ("sub/deeper/d.Bmp", (16, 5))):
+            path = os.path.join(self.root, "in", rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            image = drawing(*size)
+            image.save(path, format="BMP")
+            self.sources[rel] = image
+        with open(os.path.join(self.root, "in", "notes.txt"), "w") as f:
+            f.write("not a bitmap")
+        with open(os.path.join(self.root, "in", "sub", "broken.bmp"), "wb") as f:
+            f.write(b"BM" + bytes(40))
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def check_outputs(self, out, rels):
+        for rel in rels:
+            with self.subTest(rel=rel):
+                target = Image.open(os.path.join(out, rel))
+                self.assertEqual(list(target.getdata()), oracle(self.sources[rel]))
+
+    def test_recursive_folder_keeps_its_layout(self):
+        out = os.path.join(self.root, "out")
+        r = run("-r", "-q", "-j", "2", "-o", out, os.path.join(self.root, "in"))
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"")
+        broken = os.path.join(self.root, "in", "sub", "broken.bmp")
+        lines = r.stderr.decode().splitlines()
+        self.assertEqual(lines[0], f"edgemap: {broken}: "
+                         "the source has fewer than 24 bits per pixel")
+        self.assertRegex(lines[1], r"^4 converted, 1 failed in \d+\.\d\d s$")
+        self.assertEqual(len(lines), 2)
+        self.check_outputs(out, self.sources)
+        self.assertFalse(os.path.exists(os.path.join(out, "notes.txt")))
+        self.assertFalse(os.path.exists(os.path.join(out, "sub", "broken.bmp")))
+
+    def test_files_go_to_the_folder_by_name(self):
+        out = os.path.join(self.root, "flat")
+        files = [os.path.join(self.root, "in", rel) for rel in ("a.bmp", "b.BMP")]
+        r = run("--threshold", "90", "-o", out, *files)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stderr.decode(), r"^2 converted, 0 failed in ")
+        self.check_outputs(out, ["a.bmp", "b.BMP"])
+
+    def test_failures_do_not_stop_the_others(self):
+        out = os.path.join(self.root, "out")
+        folder = os.path.join(self.root, "in", "sub")
+        missing = os.path.join(self.root, "missing.bmp")
+        a = os.path.join(self.root, "in", "a.bmp")
+        r = run("-j", "1", "-o", out, missing, folder, a)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr.decode().splitlines(), [
+            f"edgemap: {folder}: is a folder (-r converts the bitmaps in it)",
+            f"edgemap: {missing}: the source cannot be opened",
+        ] + r.stderr.decode().splitlines()[2:])
+        self.assertRegex(r.stderr.decode().splitlines()[-1],
+                         r"^1 converted, 2 failed in ")
+        self.check_outputs(out, ["a.bmp"])
 
 
 if __name__ == "__main__":

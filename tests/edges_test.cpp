@@ -24,8 +24,9 @@ struct test_image {
 
 test_image image_for(std::uint32_t width, std::uint32_t height,
                      std::uint32_t bytes_per_pixel, const pixel_fn& fn) {
-  test_image s{width, height, bytes_per_pixel,
-               test::stride_of(width, bytes_per_pixel), {}, {}};
+  test_image s{
+      width, height, bytes_per_pixel, test::stride_of(width, bytes_per_pixel),
+      {},    {}};
   const std::size_t n = std::size_t{s.stride} * height;
   s.src.assign(n + 1, 0);
   s.dst.assign(n + 1, 0x77);
@@ -197,8 +198,7 @@ TEST(detect_edges, random_images_match_integer_sobel) {
       for (std::int64_t r = 0; r < h; ++r) {
         for (std::int64_t c = 0; c < w; ++c) {
           const std::uint8_t want = test::integer_edge(grey, r, c) ? 0 : 255;
-          ASSERT_EQ(s.dst[static_cast<std::size_t>(r * s.stride + c * 3)],
-                    want)
+          ASSERT_EQ(s.dst[static_cast<std::size_t>(r * s.stride + c * 3)], want)
               << w << "x" << h << " at " << r << "," << c;
         }
       }

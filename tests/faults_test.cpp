@@ -1,15 +1,26 @@
 // Faults around the files: each gives its one line and a defined target,
 // and nothing that should be kept is lost.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "bitmap/bitmap_io.h"
+#include "bitmap/convert.h"
+#include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
 #include "test_support.h"
@@ -179,25 +190,14 @@ TEST(faults, target_size_beyond_32_bits_is_refused) {
   EXPECT_TRUE(test::read_file(dir.path("t.bmp")).empty());
 }
 
-// Permissions do not stop root, so as root these run in a child process
-// that has dropped to an unprivileged user. fn's result comes back through
-// a pipe; nothing comes back when the child cannot drop its privileges.
-std::optional<std::string> unprivileged(
-    const std::function<std::string()>& fn) {
-  if (::geteuid() != 0) {
-    return fn();
-  }
+// Runs fn in a child process and returns what it returned, through a pipe;
+// nothing when the child could not do its part (exit status 77).
+std::optional<std::string> in_child(const std::function<std::string()>& fn) {
   int fds[2];
-  if (::pipe(fds) != 0) {
-    return std::nullopt;
-  }
+  if (::pipe(fds) != 0) return std::nullopt;
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(fds[0]);
-    constexpr uid_t nobody = 65534;
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
-      ::_exit(3);
-    }
     const std::string out = fn();
     const bool sent = ::write(fds[1], out.data(), out.size()) ==
                       static_cast<ssize_t>(out.size());
@@ -210,12 +210,29 @@ std::optional<std::string> unprivileged(
     out.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(fds[0]);
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child ||
-      !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+  int st = 0;
+  if (child < 0 || ::waitpid(child, &st, 0) != child || !WIFEXITED(st) ||
+      WEXITSTATUS(st) != 0) {
     return std::nullopt;
   }
   return out;
+}
+
+// Permissions do not stop root, so as root these run in a child process
+// that has dropped to an unprivileged user. fn's result comes back through
+// a pipe; nothing comes back when the child cannot drop its privileges.
+std::optional<std::string> unprivileged(
+    const std::function<std::string()>& fn) {
+  if (::geteuid() != 0) {
+    return fn();
+  }
+  return in_child([&fn] {
+    constexpr uid_t nobody = 65534;
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) {
+      ::_exit(3);
+    }
+    return fn();
+  });
 }
 
 // A directory everyone may enter, so an unprivileged child can reach it.
@@ -232,8 +249,8 @@ std::string staged_run(image_state& state, const std::string& source,
                        const std::string& target) {
   bool succeeded = false;
   std::string out = test::captured_stdout([&] {
-    succeeded = run_pipeline(state, source.c_str(), target.c_str(),
-                             edge_threshold);
+    succeeded =
+        run_pipeline(state, source.c_str(), target.c_str(), edge_threshold);
   });
   out += succeeded ? "succeeded" : "failed";
   if (state.fp_s) out += ", fp_s open";
@@ -299,3 +316,265 @@ TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
 
 }  // namespace
 }  // namespace edgemap
+
+namespace edgemap {
+namespace {
+
+// Files in a folder, temporary files included.
+std::size_t entries_in(const std::string& folder) {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++n;
+  return n;
+}
+
+// A target that already exists: the conversion replaces it whole, keeps
+// what the user set on it and leaves no temporary file behind.
+struct replaced_case {
+  const char* name;
+  // Makes the target; returns the path to convert to.
+  std::function<std::string(const test::temp_dir&)> make;
+  std::function<void(const test::temp_dir&)> check;
+};
+
+class replaced : public ::testing::TestWithParam<replaced_case> {};
+
+std::thread& fifo_reader() {
+  static std::thread reader;
+  return reader;
+}
+
+TEST_P(replaced, target_is_replaced_whole) {
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
+  const std::string target = GetParam().make(dir);
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("s.bmp"), target), size_lines);
+  GetParam().check(dir);
+  for (const auto& e : fs::directory_iterator(dir.path(""))) {
+    EXPECT_NE(e.path().filename().string()[0], '.') << "left behind: " << e;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    faults, replaced,
+    ::testing::Values(
+        replaced_case{"symbolic_link_is_followed",
+                      [](const test::temp_dir& d) {
+                        test::write_file(d.path("real.bmp"), {1, 2});
+                        fs::create_symlink("real.bmp", d.path("link.bmp"));
+                        return d.path("link.bmp");
+                      },
+                      [](const test::temp_dir& d) {
+                        EXPECT_TRUE(fs::is_symlink(d.path("link.bmp")));
+                        EXPECT_TRUE(test::read_file(d.path("real.bmp")) ==
+                                    test::expected_target(sample));
+                      }},
+        replaced_case{"permission_bits_are_kept",
+                      [](const test::temp_dir& d) {
+                        test::write_file(d.path("t.bmp"), {1, 2});
+                        ::chmod(d.path("t.bmp").c_str(), 0640);
+                        return d.path("t.bmp");
+                      },
+                      [](const test::temp_dir& d) {
+                        struct stat st {};
+                        ASSERT_EQ(::stat(d.path("t.bmp").c_str(), &st), 0);
+                        EXPECT_EQ(st.st_mode & 07777, 0640u);
+                        EXPECT_TRUE(test::read_file(d.path("t.bmp")) ==
+                                    test::expected_target(sample));
+                      }},
+        replaced_case{"fifo_is_written_in_place",
+                      [](const test::temp_dir& d) {
+                        ::mkfifo(d.path("fifo").c_str(), 0600);
+                        // A reader, so that opening the FIFO for writing
+                        // returns; it keeps what the conversion writes.
+                        fifo_reader() = std::thread(
+                            [path = d.path("fifo"), out = d.path("got")] {
+                              test::write_file(out, test::read_file(path));
+                            });
+                        return d.path("fifo");
+                      },
+                      [](const test::temp_dir& d) {
+                        fifo_reader().join();
+                        EXPECT_TRUE(fs::is_fifo(d.path("fifo")));
+                        EXPECT_TRUE(test::read_file(d.path("got")) ==
+                                    test::expected_target(sample));
+                      }}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// With the target the source itself, however named, a source the load
+// refuses is left as it was: the save reports the target instead of
+// emptying the user's only copy. The API never touches a target on failure.
+struct refused_in_place_case {
+  const char* name;
+  std::function<std::string(const test::temp_dir&)> target;
+};
+
+class refused_in_place
+    : public ::testing::TestWithParam<refused_in_place_case> {};
+
+TEST_P(refused_in_place, source_survives) {
+  test::temp_dir dir;
+  bytes photo = test::make_bmp(sample);
+  photo[28] = 8;  // an 8-bit bitmap, which the loader refuses
+  test::write_file(dir.path("photo.bmp"), photo);
+  const std::string target = GetParam().target(dir);
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("photo.bmp"), target),
+            "check bit_count error\nfopen fname_t error\n");
+  EXPECT_TRUE(test::read_file(dir.path("photo.bmp")) == photo);
+  const conversion c =
+      convert_file(dir.path("photo.bmp").c_str(), {target.c_str(), nullptr},
+                   90.0, 0, on_refused_source::empty_target);
+  EXPECT_EQ(c.save, status::open_target);
+  EXPECT_TRUE(test::read_file(dir.path("photo.bmp")) == photo);
+  // A different target still gets the empty file callers rely on.
+  EXPECT_EQ(run(state, dir.path("photo.bmp"), dir.path("other.bmp")),
+            "check bit_count error\n" + no_image_lines);
+  EXPECT_TRUE(fs::exists(dir.path("other.bmp")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    faults, refused_in_place,
+    ::testing::Values(
+        refused_in_place_case{
+            "same_path",
+            [](const test::temp_dir& d) { return d.path("photo.bmp"); }},
+        refused_in_place_case{"another_spelling",
+                              [](const test::temp_dir& d) {
+                                fs::create_directory(d.path("sub"));
+                                return d.path("sub/../photo.bmp");
+                              }},
+        refused_in_place_case{"symbolic_link",
+                              [](const test::temp_dir& d) {
+                                fs::create_symlink(d.path("photo.bmp"),
+                                                   d.path("link"));
+                                return d.path("link");
+                              }},
+        refused_in_place_case{"hard_link",
+                              [](const test::temp_dir& d) {
+                                fs::create_hard_link(d.path("photo.bmp"),
+                                                     d.path("hard"));
+                                return d.path("hard");
+                              }}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// A FIFO nobody writes to is refused at once rather than waited on.
+TEST(faults, fifo_source_is_refused_without_waiting) {
+  test::temp_dir dir;
+  ASSERT_EQ(::mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  image_state state;
+  EXPECT_EQ(run(state, dir.path("fifo"), dir.path("t.bmp")),
+            "fopen fp_s error\n" + no_image_lines);
+  EXPECT_EQ(edgemap_convert_file(dir.path("fifo").c_str(),
+                                 dir.path("u.bmp").c_str(), 90.0, 0),
+            EDGEMAP_ERROR_OPEN_SOURCE);
+}
+
+// A file system that fills up halfway through the target: the same lines
+// and status as ever, the previous target intact byte for byte, and no
+// temporary file left. A 64 KiB tmpfs is mounted in a child process with a
+// mount namespace of its own; skipped where the machine allows no such
+// thing.
+TEST(faults, full_file_system_keeps_the_previous_target) {
+  test::temp_dir dir;
+  const bmp_recipe big{200, 150, 24, 54, noise};  // a 90 KB target
+  test::write_file(dir.path("s.bmp"), test::make_bmp(big));
+  fs::create_directory(dir.path("small"));
+  const std::string target = dir.path("small/t.bmp");
+  const bytes old_target(30000, 0x42);
+  const auto out = in_child([&]() -> std::string {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", dir.path("small").c_str(), "tmpfs", 0, "size=64k") !=
+            0) {
+      ::_exit(77);
+    }
+    test::write_file(target, old_target);
+    image_state state;
+    std::string result = run(state, dir.path("s.bmp"), target);
+    result += test::read_file(target) == old_target ? "kept" : "lost";
+    result += std::to_string(entries_in(dir.path("small")));
+    result += ' ';
+    result += std::to_string(edgemap_convert_file(dir.path("s.bmp").c_str(),
+                                                  target.c_str(), 90.0, 0));
+    result += test::read_file(target) == old_target ? "kept" : "lost";
+    result += std::to_string(entries_in(dir.path("small")));
+    return result;
+  });
+  if (!out) GTEST_SKIP() << "cannot mount a tmpfs here";
+  EXPECT_EQ(*out,
+            "file size = 90054\nsize = 90000.000000\nfwrite fp_t error\n"
+            "kept1 -8kept1");
+}
+
+}  // namespace
+}  // namespace edgemap
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace edgemap {
+namespace {
+
+// Limits the child's address space to what it has now plus `more` bytes,
+// so that an allocation past that fails as on a small machine. False where
+// the limit does not hold: qemu's user mode accepts it and ignores it.
+bool limit_address_space(std::size_t more) {
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  unsigned long pages = 0;
+  const bool read = statm != nullptr && std::fscanf(statm, "%lu", &pages) == 1;
+  if (statm != nullptr) std::fclose(statm);
+  const auto now =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit limit{now + more, now + more};
+  if (!read || ::setrlimit(RLIMIT_AS, &limit) != 0) return false;
+  // An anonymous mapping takes no file: -1 is what POSIX asks for.
+  constexpr int anonymous = MAP_PRIVATE | MAP_ANONYMOUS;
+  // cppcheck-suppress invalidFunctionArg
+  void* const past = ::mmap(nullptr, 2 * more, PROT_NONE, anonymous, -1, 0);
+  if (past == MAP_FAILED) return true;
+  (void)::munmap(past, 2 * more);
+  return false;
+}
+
+// What a refused source may cost is bounded by its length: a 90-byte file
+// claiming 1.8 GB of pixels is refused for being short before anything is
+// allocated for it, even where 1.8 GB could never be had. Out of memory
+// shows as its own status.
+TEST(faults, memory_is_bounded_by_what_the_source_holds) {
+  test::temp_dir dir;
+  bytes claim = test::make_bmp(sample);
+  for (int i = 0; i < 4; ++i) {
+    claim[18 + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(20000u >> (8 * i));
+    claim[22 + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(30000u >> (8 * i));
+  }
+  test::write_file(dir.path("claim.bmp"), claim);
+  const auto out = in_child([&]() -> std::string {
+    // A real 200 MB bitmap, reserved before the limit and never touched.
+    constexpr std::size_t big = std::size_t{200} << 20;
+    auto* const huge = static_cast<std::uint8_t*>(std::malloc(big));
+    if (huge == nullptr || !limit_address_space(std::size_t{64} << 20)) {
+      ::_exit(77);
+    }
+    std::memcpy(huge, claim.data(), 54);
+    const std::uint32_t width = 8192;
+    const std::uint32_t height = (big - 54) / (3 * width);
+    for (int i = 0; i < 4; ++i) {
+      huge[18 + i] = static_cast<std::uint8_t>(width >> (8 * i));
+      huge[22 + i] = static_cast<std::uint8_t>(height >> (8 * i));
+    }
+    image_state state;
+    std::string result = run(state, dir.path("claim.bmp"), dir.path("t.bmp"));
+    void* target = nullptr;
+    std::size_t size = 0;
+    result += std::to_string(
+        edgemap_convert_memory(huge, big, &target, &size, 90.0, 1));
+    return result;
+  });
+  if (!out) GTEST_SKIP() << "cannot limit the address space here";
+  EXPECT_EQ(*out, "fread images_s error\n" + no_image_lines + "-5");
+}
+
+}  // namespace
+}  // namespace edgemap
+#endif

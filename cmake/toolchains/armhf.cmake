@@ -1,5 +1,5 @@
-# 32-bit ARM Linux (hard float, NEON) with Debian's cross compiler; tests
-# run under qemu-arm with the target's libraries from the multiarch tree.
+# 32-bit ARM Linux (hard float) with Debian's cross compiler; tests run
+# under qemu-arm with the target's libraries from the multiarch tree.
 #   cmake -S . -B build-armhf -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(CMAKE_SYSTEM_NAME Linux)
@@ -8,8 +8,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_C_FLAGS_INIT "-mfpu=neon -mfloat-abi=hard")
-set(CMAKE_CXX_FLAGS_INIT "-mfpu=neon -mfloat-abi=hard")
+# The compiler's own baseline (ARMv7, VFPv3-D16, no NEON), as Debian's
+# armhf packages are built: only the NEON kernel is compiled with NEON,
+# and it runs where the processor's hardware capabilities list NEON.
 
 # The cross compiler's own tree, and / for multiarch packages such as
 # libgtest-dev:armhf (found under /usr/lib/arm-linux-gnueabihf).

@@ -50,8 +50,8 @@ bool extent_of(const std::uint8_t* base, std::ptrdiff_t stride,
 
 int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
            std::uint32_t bytes_per_pixel, std::uint8_t* dst,
-           std::ptrdiff_t dst_stride, std::uint32_t width,
-           std::uint32_t height, double threshold, unsigned threads,
+           std::ptrdiff_t dst_stride, std::uint32_t width, std::uint32_t height,
+           double threshold, unsigned threads,
            edgemap::edge_output output) noexcept {
   if (width == 0 || height == 0) {
     return EDGEMAP_OK;
@@ -132,14 +132,11 @@ EDGEMAP_API int edgemap_detect(const std::uint8_t* src,
                 height, threshold, threads, edgemap::edge_output::picture);
 }
 
-EDGEMAP_API int edgemap_detect_mask(const std::uint8_t* src,
-                                    std::ptrdiff_t src_stride,
-                                    std::uint32_t bytes_per_pixel,
-                                    std::uint8_t* mask,
-                                    std::ptrdiff_t mask_stride,
-                                    std::uint32_t width, std::uint32_t height,
-                                    double threshold,
-                                    unsigned threads) noexcept {
+EDGEMAP_API int edgemap_detect_mask(
+    const std::uint8_t* src, std::ptrdiff_t src_stride,
+    std::uint32_t bytes_per_pixel, std::uint8_t* mask,
+    std::ptrdiff_t mask_stride, std::uint32_t width, std::uint32_t height,
+    double threshold, unsigned threads) noexcept {
   return detect(src, src_stride, bytes_per_pixel, mask, mask_stride, width,
                 height, threshold, threads, edgemap::edge_output::mask);
 }
@@ -150,9 +147,9 @@ EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
   if (source == nullptr || target == nullptr) {
     return EDGEMAP_ERROR_ARGUMENT;
   }
-  const edgemap::conversion c = edgemap::convert_file(
-      source, {target, nullptr}, threshold, threads,
-      edgemap::on_refused_source::keep_target);
+  const edgemap::conversion c =
+      edgemap::convert_file(source, {target, nullptr}, threshold, threads,
+                            edgemap::on_refused_source::keep_target);
   return code(c.load != status::ok ? c.load : c.save);
 }
 

@@ -42,8 +42,9 @@ struct row_source {
 // Bytes of target rows computed and written at a time.
 constexpr std::uint32_t band_bytes = std::uint32_t{2} << 20;
 
-// Rows per band for rows of `stride` bytes: at least one.
-std::uint32_t band_rows(std::uint32_t stride) noexcept;
+// Rows per band for an image of `height` rows of `stride` bytes: at least
+// one, at most the image.
+std::uint32_t band_rows(std::uint32_t stride, std::uint32_t height) noexcept;
 
 // Writes header (header_size bytes) and the edge map of the source the
 // layout describes to target, computing the edge map a band at a time into

@@ -9,6 +9,7 @@
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
 #include "edges/detect_edges.h"
+#include "edges/process_lifetime.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
@@ -26,8 +27,7 @@ struct buffers {
 class buffer_cache {
  public:
   static buffer_cache& instance() noexcept {
-    static buffer_cache* cache = new buffer_cache();  // lives with the process
-    return *cache;
+    return process_lifetime<buffer_cache>();
   }
 
   buffers* take() noexcept {
@@ -94,8 +94,7 @@ void settle_refused(conversion& c, const target_spec& spec,
   if (rule == on_refused_source::keep_target) {
     return;
   }
-  if (spec.stream == nullptr &&
-      identity_of_path(spec.path).same_as(source)) {
+  if (spec.stream == nullptr && identity_of_path(spec.path).same_as(source)) {
     c.save = status::open_target;
     return;
   }
@@ -107,10 +106,13 @@ void settle_refused(conversion& c, const target_spec& spec,
 }
 
 // Writes the edge map of a source whose layout has been judged good.
+// source_stream, when the rows come from a file, is closed before the
+// target takes its name: Windows renames nothing over a file that is open,
+// and a source converted in place is that file.
 void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
                   const target_spec& spec, const file_identity& source,
                   double threshold, unsigned threads, on_refused_source rule,
-                  pixel_buffer& band) {
+                  pixel_buffer& band, file_ptr* source_stream) {
   target_file t;
   c.save = open_target(t, spec);
   if (c.save != status::ok) {
@@ -127,6 +129,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
     settle_refused(c, spec, source, rule);
     return;
   }
+  if (source_stream != nullptr) source_stream->reset();
   c.save = t.commit();
   c.wrote_image = true;
   c.pixel_bytes = l.pixel_bytes;
@@ -138,12 +141,15 @@ conversion convert_file(const char* source, const target_spec& target,
                         double threshold, unsigned threads,
                         on_refused_source rule) noexcept {
   conversion c;
-  const file_ptr in(open_source(source));
+  file_ptr in(open_source(source));
   if (!in) {
     c.load = status::open_source;
     settle_refused(c, target, file_identity{}, rule);
     return c;
   }
+  // Reads are a header and then whole bands: stdio's buffer would only add
+  // a copy and a read ahead of the first seek.
+  (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
   const file_identity id = identity_of(in.get());
   bitmap_layout l;
   c.load = read_layout(in.get(), l);
@@ -159,8 +165,8 @@ conversion convert_file(const char* source, const target_spec& target,
     return c;
   }
   const row_source rows{nullptr, in.get(), &b.get()->window};
-  write_target(c, l, rows, target, id, threshold, threads, rule,
-               b.get()->band);
+  write_target(c, l, rows, target, id, threshold, threads, rule, b.get()->band,
+               &in);
   return c;
 }
 
@@ -180,7 +186,7 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
   }
   const row_source rows{bitmap + l.data_offset};
   write_target(c, l, rows, target, file_identity{}, threshold, threads, rule,
-               b.get()->band);
+               b.get()->band, nullptr);
   return c;
 }
 

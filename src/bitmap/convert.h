@@ -19,9 +19,9 @@ enum class on_refused_source {
 };
 
 struct conversion {
-  status load = status::ok;  // reading the source
-  status save = status::ok;  // opening and writing the target
-  bool wrote_image = false;  // the target holds a header and edge map
+  status load = status::ok;       // reading the source
+  status save = status::ok;       // opening and writing the target
+  bool wrote_image = false;       // the target holds a header and edge map
   std::uint32_t pixel_bytes = 0;  // of that edge map
 };
 

@@ -54,8 +54,9 @@ class streamed_rows {
 
 }  // namespace
 
-std::uint32_t band_rows(std::uint32_t stride) noexcept {
-  const std::uint32_t rows = stride == 0 ? band_bytes : band_bytes / stride;
+std::uint32_t band_rows(std::uint32_t stride, std::uint32_t height) noexcept {
+  std::uint32_t rows = stride == 0 ? band_bytes : band_bytes / stride;
+  rows = rows < height ? rows : height;
   return rows == 0 ? 1 : rows;
 }
 
@@ -67,7 +68,7 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
   if (l.pixel_bytes == 0) {
     return status::ok;
   }
-  const std::uint32_t per_band = band_rows(l.stride);
+  const std::uint32_t per_band = band_rows(l.stride, l.height);
   const std::size_t stride = l.stride;
   if (!band.reserve(std::size_t{per_band} * stride)) {
     return status::no_memory;
@@ -76,8 +77,9 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
   if (streamed && !rows.window->reserve((std::size_t{per_band} + 2) * stride)) {
     return status::no_memory;
   }
-  streamed_rows window(rows.stream, streamed ? rows.window->get() : nullptr,
-                       l);
+  std::uint8_t* const window_bytes =
+      rows.window != nullptr ? rows.window->get() : nullptr;
+  streamed_rows window(rows.stream, window_bytes, l);
   const std::size_t pad = stride - l.row_bytes();
   for (std::uint32_t r0 = 0; r0 < l.height && !target.failed();) {
     const std::uint32_t n = l.height - r0 < per_band ? l.height - r0 : per_band;

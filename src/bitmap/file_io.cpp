@@ -57,9 +57,10 @@ constexpr int temp_attempts = 64;
 #ifdef _WIN32
 
 // Paths are UTF-8 everywhere else; Windows opens them by their UTF-16 names
-// so that every name works, not only those of the ANSI code page.
+// so that every name works, not only those of the ANSI code page, and long
+// ones in the \\?\ form (utf8_to_wide_path), as every call below does.
 std::FILE* open_file(const char* path, const char* mode) noexcept {
-  const auto wide_path = utf8_to_wide(path);
+  const auto wide_path = utf8_to_wide_path(path);
   const auto wide_mode = utf8_to_wide(mode);
   if (!wide_path || !wide_mode) {
     return nullptr;
@@ -112,11 +113,12 @@ file_identity identity_of_handle(HANDLE h) noexcept {
 }  // namespace
 
 file_identity identity_of(std::FILE* f) noexcept {
-  return identity_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
+  return identity_of_handle(
+      reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))));
 }
 
 file_identity identity_of_path(const char* path) noexcept {
-  const auto wide = utf8_to_wide(path);
+  const auto wide = utf8_to_wide_path(path);
   if (!wide) return {};
   const HANDLE h = CreateFileW(
       wide.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -129,17 +131,17 @@ file_identity identity_of_path(const char* path) noexcept {
 status target_file::open(const char* path) noexcept {
   abandon();
   failed_ = false;
-  const auto wide = utf8_to_wide(path);
+  const auto wide = utf8_to_wide_path(path);
   if (!wide || wide[0] == 0) {
     return status::open_target;
   }
   // What is there now: a file on disk is replaced, anything else (a
   // device such as NUL, a pipe) written in place. Opening for writing also
   // proves the caller may write it, read-only files included.
-  const HANDLE h = CreateFileW(
-      wide.get(), GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h =
+      CreateFileW(wide.get(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
@@ -157,18 +159,22 @@ status target_file::open(const char* path) noexcept {
   try {
     const std::string target = path;
     const auto slash = target.find_last_of("/\\");
-    const std::string folder =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string folder = slash == std::string::npos
+                                   ? std::string()
+                                   : target.substr(0, slash + 1);
     const std::string name =
         slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-      const std::string temp = folder + "." + name + temp_suffix();
-      const auto wide_temp = utf8_to_wide(temp.c_str());
+      std::string temp = folder;
+      temp += '.';
+      temp += name;
+      temp += temp_suffix();
+      const auto wide_temp = utf8_to_wide_path(temp.c_str());
       if (!wide_temp) return status::open_target;
-      const int fd = _wopen(wide_temp.get(),
-                            _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY |
-                                _O_NOINHERIT,
-                            _S_IREAD | _S_IWRITE);
+      const int fd =
+          _wopen(wide_temp.get(),
+                 _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
       if (fd < 0) {
         if (errno == EEXIST) continue;
         return status::open_target;
@@ -179,10 +185,7 @@ status target_file::open(const char* path) noexcept {
         (void)_wremove(wide_temp.get());
         return status::open_target;
       }
-      owned_ = true;
-      temp_path_ = copy_of(temp);
-      final_path_ = copy_of(target);
-      return status::ok;
+      return writing_through(temp, target);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -192,15 +195,15 @@ status target_file::open(const char* path) noexcept {
 namespace {
 
 bool rename_over(const char* from, const char* to) noexcept {
-  const auto wide_from = utf8_to_wide(from);
-  const auto wide_to = utf8_to_wide(to);
+  const auto wide_from = utf8_to_wide_path(from);
+  const auto wide_to = utf8_to_wide_path(to);
   return wide_from && wide_to &&
          MoveFileExW(wide_from.get(), wide_to.get(),
                      MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void remove_file(const char* path) noexcept {
-  const auto wide = utf8_to_wide(path);
+  const auto wide = utf8_to_wide_path(path);
   if (wide) (void)_wremove(wide.get());
 }
 
@@ -283,9 +286,12 @@ std::string follow_links(const std::string& path) {
     }
     link.resize(static_cast<std::size_t>(n));
     const auto slash = at.find_last_of('/');
-    at = link[0] == '/' || slash == std::string::npos
-             ? link
-             : at.substr(0, slash + 1) + link;
+    if (link[0] == '/' || slash == std::string::npos) {
+      at = link;
+    } else {
+      at.resize(slash + 1);
+      at += link;
+    }
   }
   return at;  // a loop: opening it fails as it would have
 }
@@ -329,16 +335,20 @@ status target_file::open(const char* path) noexcept {
       (void)::close(probe);
     }
     const auto slash = target.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string folder = slash == std::string::npos
+                                   ? std::string()
+                                   : target.substr(0, slash + 1);
     const std::string name =
         slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < temp_attempts; ++attempt) {
-      const std::string temp = folder + "." + name + temp_suffix();
+      std::string temp = folder;
+      temp += '.';
+      temp += name;
+      temp += temp_suffix();
       // 0666 less the umask, as a file fopen creates.
-      const int fd = ::open(temp.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                            0666);
+      const int fd =
+          ::open(temp.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
       if (fd < 0) {
         if (errno == EEXIST) continue;
         return status::open_target;
@@ -347,7 +357,9 @@ status target_file::open(const char* path) noexcept {
         // The replacement keeps the old file's permission bits and, where
         // this process may set it, its owner.
         // (Owner first: changing it may clear set-id bits.)
-        (void)!fchown(fd, st.st_uid, st.st_gid);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+          // Not this process's to give away: the replacement is its own.
+        }
         (void)fchmod(fd, st.st_mode & 07777);
       }
       stream_ = fdopen(fd, "wb");
@@ -356,10 +368,7 @@ status target_file::open(const char* path) noexcept {
         (void)::unlink(temp.c_str());
         return status::open_target;
       }
-      owned_ = true;
-      temp_path_ = copy_of(temp);
-      final_path_ = copy_of(target);
-      return status::ok;
+      return writing_through(temp, target);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -377,6 +386,16 @@ void remove_file(const char* path) noexcept { (void)::unlink(path); }
 }  // namespace
 
 #endif
+
+status target_file::writing_through(const std::string& temp,
+                                    const std::string& target) {
+  // Whole bands are written at a time: no buffer needed.
+  (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
+  owned_ = true;
+  temp_path_ = copy_of(temp);
+  final_path_ = copy_of(target);
+  return status::ok;
+}
 
 void target_file::adopt(std::FILE* stream) noexcept {
   abandon();

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "bitmap/status.h"
 
@@ -41,8 +42,7 @@ struct file_identity {
   std::uint64_t file = 0;
   bool known = false;
   bool same_as(const file_identity& other) const noexcept {
-    return known && other.known && device == other.device &&
-           file == other.file;
+    return known && other.known && device == other.device && file == other.file;
   }
 };
 file_identity identity_of(std::FILE* f) noexcept;
@@ -80,6 +80,10 @@ class target_file {
   void abandon() noexcept;
 
  private:
+  // stream_, just opened on the temporary file `temp`, is the target's
+  // until commit() renames it over `target`. Throws std::bad_alloc.
+  status writing_through(const std::string& temp, const std::string& target);
+
   std::FILE* stream_ = nullptr;
   bool owned_ = false;
   bool failed_ = false;

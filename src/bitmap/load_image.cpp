@@ -51,7 +51,8 @@ status load_image_s(image_state& state, const char* fname_s) noexcept {
   if (!state.images_s.reserve(l.pixel_bytes)) {
     return fail(state, status::too_large);
   }
-  if (!state.image_t.reserve(std::size_t{band_rows(l.stride)} * l.stride)) {
+  if (!state.image_t.reserve(std::size_t{band_rows(l.stride, l.height)} *
+                             l.stride)) {
     return fail(state, status::no_memory);
   }
   // The file may have shrunk since its size was taken.

@@ -3,6 +3,10 @@
 #include <cstddef>
 #include <new>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace edgemap {
 namespace {
 
@@ -136,7 +140,54 @@ std::unique_ptr<Unit[]> from_utf8(const char* narrow) noexcept {
   return path;
 }
 
+template <class Unit>
+bool starts_with(std::basic_string_view<Unit> s, const char* prefix) {
+  std::size_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i == s.size() || s[i] != static_cast<Unit>(prefix[i])) return false;
+  }
+  return true;
+}
+
+template <class Unit>
+std::basic_string<Unit> to_units(const char* ascii) {
+  std::basic_string<Unit> out;
+  for (; *ascii != '\0'; ++ascii) out += static_cast<Unit>(*ascii);
+  return out;
+}
+
+template <class Unit>
+std::basic_string<Unit> to_long_form(std::basic_string_view<Unit> path,
+                                     std::basic_string_view<Unit> full) {
+  using view = std::basic_string_view<Unit>;
+  // Names already in Win32's file (\\?\) or device (\\.\) namespace.
+  auto prefixed = [](view s) {
+    return starts_with(s, "\\\\?\\") || starts_with(s, "\\\\.\\");
+  };
+  if (prefixed(path) || full.size() < long_path_from) {
+    return std::basic_string<Unit>(path);
+  }
+  std::basic_string<Unit> out(full);
+  for (Unit& u : out) {
+    if (u == Unit{'/'}) u = Unit{'\\'};
+  }
+  const view f(out);
+  if (prefixed(f)) {
+    return out;
+  }
+  if (starts_with(f, "\\\\")) {
+    // \\server\share\... keeps one of its two leading backslashes.
+    return to_units<Unit>("\\\\?\\UNC") + out.substr(1);
+  }
+  return to_units<Unit>("\\\\?\\") + out;
+}
+
 }  // namespace
+
+std::u16string long_path_form(std::u16string_view path,
+                              std::u16string_view full) {
+  return to_long_form(path, full);
+}
 
 std::unique_ptr<char[]> utf16_to_utf8(const char16_t* wide) noexcept {
   return to_utf8(wide);
@@ -153,6 +204,38 @@ std::unique_ptr<char[]> utf16_to_utf8(const wchar_t* wide) noexcept {
 
 std::unique_ptr<wchar_t[]> utf8_to_wide(const char* narrow) noexcept {
   return from_utf8<wchar_t>(narrow);
+}
+
+std::wstring long_path_form(std::wstring_view path, std::wstring_view full) {
+  return to_long_form(path, full);
+}
+
+std::unique_ptr<wchar_t[]> utf8_to_wide_path(const char* narrow) noexcept {
+  auto wide = utf8_to_wide(narrow);
+  if (!wide || wide[0] == 0) {
+    return wide;
+  }
+  try {
+    // GetFullPathNameW is pure string work on the current folder: no file
+    // is touched, and it takes names of any length.
+    const DWORD need = GetFullPathNameW(wide.get(), 0, nullptr, nullptr);
+    if (need == 0) {
+      return wide;  // left for opening to fail as it would have
+    }
+    std::wstring full(need, L'\0');
+    const DWORD got = GetFullPathNameW(wide.get(), need, full.data(), nullptr);
+    if (got == 0 || got >= need) {
+      return wide;
+    }
+    full.resize(got);
+    const std::wstring chosen = long_path_form(wide.get(), full);
+    std::unique_ptr<wchar_t[]> out(new wchar_t[chosen.size() + 1]);
+    chosen.copy(out.get(), chosen.size());
+    out[chosen.size()] = 0;
+    return out;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 #endif
 

@@ -6,7 +6,7 @@
 
 #include "edges/edge_variants.h"
 
-#if defined(EDGEMAP_KERNEL_NEON) && defined(__linux__)
+#if defined(EDGEMAP_KERNEL_NEON) && defined(__linux__) && !defined(__aarch64__)
 #include <sys/auxv.h>
 #endif
 
@@ -53,7 +53,9 @@ bool has_avx512vbmi() noexcept {
 
 #if defined(EDGEMAP_KERNEL_NEON)
 bool has_neon() noexcept {
-#if defined(__linux__)
+#if defined(__aarch64__)
+  return true;  // part of the 64-bit ARM baseline
+#elif defined(__linux__)
   constexpr unsigned long hwcap_neon = 1ul << 12;  // HWCAP_NEON
   return (getauxval(AT_HWCAP) & hwcap_neon) != 0;
 #else

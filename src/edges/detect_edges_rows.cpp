@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "edges/detect_edges.h"
+#include "edges/process_lifetime.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
@@ -21,8 +22,7 @@ constexpr std::uint64_t pixels_per_thread = std::uint64_t{1} << 20;
 class scratch_pool {
  public:
   static scratch_pool& instance() noexcept {
-    static scratch_pool* pool = new scratch_pool();  // lives with the process
-    return *pool;
+    return process_lifetime<scratch_pool>();
   }
 
   kernel_scratch* take() noexcept {

@@ -6,8 +6,29 @@
 #include <system_error>
 #include <thread>
 
+#include "edges/process_lifetime.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace edgemap {
 namespace {
+
+// Pool threads run the library's code for as long as the process lives, so
+// the library must stay loaded that long: a host that frees edgemap.dll
+// after a call would pull the code from under them. Once a thread is
+// started, the DLL holding this function is pinned until the process ends.
+// (The shared library on Linux is linked with -z nodelete for the same
+// reason.)
+void keep_library_loaded() noexcept {
+#ifdef _WIN32
+  HMODULE self = nullptr;
+  (void)GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+      reinterpret_cast<LPCWSTR>(&keep_library_loaded), &self);
+#endif
+}
 
 // One caller's request. It lives on the caller's stack, and every field
 // after `task` is read and written under the pool's mutex only, so a pool
@@ -28,8 +49,7 @@ class worker_pool {
   // joined: the pool lives as long as the process, so that no exit-time
   // destructor waits for threads, which a library cannot do safely.
   static worker_pool& instance() noexcept {
-    static worker_pool* pool = new worker_pool();  // never deleted
-    return *pool;
+    return process_lifetime<worker_pool>();
   }
 
   void run(job& j) noexcept {
@@ -57,8 +77,6 @@ class worker_pool {
   }
 
  private:
-  worker_pool() = default;
-
   void remove(job& j) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
       if (*it == &j) {
@@ -73,6 +91,7 @@ class worker_pool {
     if (started_) return;
     started_ = true;
     const unsigned wanted = processor_count() - 1;
+    if (wanted > 0) keep_library_loaded();
     for (unsigned i = 0; i < wanted; ++i) {
       try {
         std::thread([this] { serve(); }).detach();

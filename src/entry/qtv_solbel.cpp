@@ -3,8 +3,8 @@
 // module, so a call whose source is missing saves that image again.
 #include <mutex>
 
-#include "edgemap.h"
 #include "bitmap/path_conversion.h"
+#include "edgemap.h"
 #include "entry/pipeline.h"
 
 namespace {

@@ -1,6 +1,7 @@
 /* A host program that uses edgemap.dll the way Windows hosts always have:
  * LoadLibraryW by name, GetProcAddress("QTVSolbelP") and calls with wide
- * paths, here names outside every ANSI code page. Written in C, so it also
+ * paths, here names outside every ANSI code page; then the same for the
+ * edgemap_ functions a newer host finds beside it. Written in C, so it also
  * shows that the public header works from C. Prints "host: ok" and exits
  * with 0 when every check passes. */
 #include <stdint.h>
@@ -14,6 +15,13 @@
 
 typedef int32_t(EDGEMAP_CALL* qtv_solbel_fn)(const edgemap_char16*,
                                              const edgemap_char16*);
+/* The edgemap_ functions use the default C convention. */
+typedef const char* (*version_fn)(void);
+typedef int (*convert_file_w_fn)(const wchar_t*, const wchar_t*, double,
+                                 unsigned);
+typedef int (*convert_memory_fn)(const void*, size_t, void**, size_t*, double,
+                                 unsigned);
+typedef void (*free_fn)(void*);
 
 enum { width = 6, height = 4, bytes_per_pixel = 3, stride = 20 };
 enum { pixel_bytes = stride * height, file_bytes = 54 + pixel_bytes };
@@ -126,6 +134,47 @@ static void check_version(HMODULE module) {
   free(info);
 }
 
+static FARPROC find(HMODULE module, const char* name) {
+  FARPROC f = GetProcAddress(module, name);
+  check(f != NULL, name);
+  return f;
+}
+
+/* The API through the DLL: the version, a file with a name outside every
+ * ANSI code page, and a bitmap in memory that the library allocates and
+ * frees. */
+static void check_api(HMODULE module, const wchar_t* source,
+                      const wchar_t* target, const unsigned char* source_file,
+                      const unsigned char* expected) {
+  version_fn version =
+      (version_fn)(void (*)(void))find(module, "edgemap_version");
+  convert_file_w_fn convert_file_w =
+      (convert_file_w_fn)(void (*)(void))find(module, "edgemap_convert_file_w");
+  convert_memory_fn convert_memory =
+      (convert_memory_fn)(void (*)(void))find(module, "edgemap_convert_memory");
+  free_fn free_memory = (free_fn)(void (*)(void))find(module, "edgemap_free");
+  if (!version || !convert_file_w || !convert_memory || !free_memory) return;
+
+  check(strcmp(version(), EDGEMAP_EXPECTED_VERSION) == 0, "edgemap_version");
+
+  static unsigned char got[file_bytes + 1];
+  check(convert_file_w(source, target, 90.0, 0) == EDGEMAP_OK,
+        "edgemap_convert_file_w succeeds");
+  const long n = read_file(target, got, sizeof got);
+  check(n == file_bytes && memcmp(got, expected, file_bytes) == 0,
+        "edgemap_convert_file_w writes the edge map");
+
+  void* out = NULL;
+  size_t out_size = 0;
+  check(convert_memory(source_file, file_bytes, &out, &out_size, 90.0, 2) ==
+            EDGEMAP_OK,
+        "edgemap_convert_memory succeeds");
+  check(out != NULL && out_size == file_bytes &&
+            memcmp(out, expected, file_bytes) == 0,
+        "edgemap_convert_memory gives the edge map");
+  free_memory(out);
+}
+
 int wmain(void) {
   wchar_t dir[MAX_PATH];
   const DWORD temp = GetTempPathW(MAX_PATH - 80, dir);
@@ -141,11 +190,12 @@ int wmain(void) {
   /* Cyrillic, CJK and a character outside the BMP: no ANSI code page has
    * all three. */
   wchar_t source[MAX_PATH], target[MAX_PATH], again[MAX_PATH],
-      missing[MAX_PATH];
+      missing[MAX_PATH], api_target[MAX_PATH];
   _snwprintf(source, MAX_PATH, L"%ls\\\u0416\u4e2d\U0001F600 source.bmp", dir);
   _snwprintf(target, MAX_PATH, L"%ls\\\u00e9\u0416 target.bmp", dir);
   _snwprintf(again, MAX_PATH, L"%ls\\\u4e2d again.bmp", dir);
   _snwprintf(missing, MAX_PATH, L"%ls\\missing \u0416.bmp", dir);
+  _snwprintf(api_target, MAX_PATH, L"%ls\\\U0001F600 api.bmp", dir);
 
   static unsigned char source_file[file_bytes], expected[file_bytes],
       got[file_bytes + 1];
@@ -179,11 +229,21 @@ int wmain(void) {
 
   check(qtv_solbel(NULL, NULL) == 999, "null paths return 999");
   check_version(module);
+  check_api(module, source, api_target, source_file, expected);
   FreeLibrary(module);
+  /* The call with two threads started the library's worker threads, which
+   * live as long as the process: the DLL must stay in memory for them. */
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  if (system.dwNumberOfProcessors > 1) {
+    check(GetModuleHandleW(L"edgemap.dll") != NULL,
+          "edgemap.dll stays loaded for its worker threads");
+  }
 
   DeleteFileW(source);
   DeleteFileW(target);
   DeleteFileW(again);
+  DeleteFileW(api_target);
   RemoveDirectoryW(dir);
   fflush(stdout);
   if (failures != 0) return 1;

@@ -1,0 +1,50 @@
+# Types of the compiled module; the docstrings are in the module itself.
+import os
+from typing import Optional, Union
+
+import numpy as np
+import numpy.typing as npt
+
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+_Buffer = Union[bytes, bytearray, memoryview, npt.NDArray[np.generic]]
+
+OK: int
+ERROR_OPEN_SOURCE: int
+ERROR_HEADER: int
+ERROR_BIT_COUNT: int
+ERROR_TOO_LARGE: int
+ERROR_NO_MEMORY: int
+ERROR_TRUNCATED: int
+ERROR_OPEN_TARGET: int
+ERROR_WRITE: int
+ERROR_ARGUMENT: int
+
+def detect(
+    image: npt.ArrayLike,
+    threshold: float = 90.0,
+    *,
+    out: Optional[npt.NDArray[np.uint8]] = None,
+    threads: int = 0,
+) -> npt.NDArray[np.uint8]: ...
+def mask(
+    image: npt.ArrayLike,
+    threshold: float = 90.0,
+    *,
+    out: Optional[npt.NDArray[np.bool_]] = None,
+    threads: int = 0,
+) -> npt.NDArray[np.bool_]: ...
+def convert(
+    source: _Path, target: _Path, threshold: float = 90.0, *, threads: int = 0
+) -> None: ...
+def convert_bytes(
+    data: _Buffer, threshold: float = 90.0, *, threads: int = 0
+) -> bytes: ...
+def version() -> str: ...
+def strerror(status: int) -> str: ...
+def _c_call_seconds(
+    image: npt.NDArray[np.uint8],
+    out: npt.NDArray[np.uint8],
+    threshold: float,
+    threads: int,
+    repeats: int,
+) -> float: ...

@@ -1,0 +1,432 @@
+// edgemap._native: the C API as Python functions. Arguments are checked
+// here and laid out as the C functions take them, the C call runs with the
+// GIL released, and a failed status becomes the exception edgemap._errors
+// chooses for it. Nothing else lives here: the package's Python side only
+// re-exports these functions.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "edgemap.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::uint32_t max_dimension =
+    std::numeric_limits<std::uint32_t>::max();
+
+// A failed status as its exception, with .status set.
+[[noreturn]] void raise_status(int status, py::handle source = py::none(),
+                               py::handle target = py::none()) {
+  const py::object error_for =
+      py::module_::import("edgemap._errors").attr("error_for");
+  const py::object error = error_for(status, source, target);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
+                  error.ptr());
+  throw py::error_already_set();
+}
+
+unsigned thread_count(long long threads) {
+  if (threads < 0 || static_cast<unsigned long long>(threads) >
+                         std::numeric_limits<unsigned>::max()) {
+    throw py::value_error(
+        "threads: expected 0 (as many as pay) or a count of threads, got " +
+        std::to_string(threads));
+  }
+  return static_cast<unsigned>(threads);
+}
+
+std::string shape_of(const py::array& a) {
+  return py::str(a.attr("shape")).cast<std::string>();
+}
+
+std::string dtype_of(const py::array& a) {
+  return py::str(a.dtype()).cast<std::string>();
+}
+
+bool is_uint8(const py::array& a) {
+  return a.dtype().kind() == 'u' && a.itemsize() == 1;
+}
+
+bool is_bool(const py::array& a) {
+  return a.dtype().kind() == 'b' && a.itemsize() == 1;
+}
+
+// image as an array: an ndarray as it is, anything else through numpy's
+// asarray (a Pillow image, nested lists), then held to uint8 (H, W, 3|4).
+py::array image_argument(const py::object& image) {
+  py::array a = py::isinstance<py::array>(image)
+                    ? py::reinterpret_borrow<py::array>(image)
+                    : py::array::ensure(image);
+  if (!a) {
+    throw py::type_error("image: expected a uint8 array, got " +
+                         std::string(Py_TYPE(image.ptr())->tp_name));
+  }
+  if (!is_uint8(a)) {
+    throw py::type_error("image: expected a uint8 array, got " + dtype_of(a));
+  }
+  if (a.ndim() != 3 || (a.shape(2) != 3 && a.shape(2) != 4)) {
+    throw py::value_error("image: expected shape (H, W, 3) or (H, W, 4), got " +
+                          shape_of(a));
+  }
+  if (static_cast<std::size_t>(a.shape(0)) > max_dimension ||
+      static_cast<std::size_t>(a.shape(1)) > max_dimension) {
+    throw py::value_error("image: expected under 2**32 rows and columns, got " +
+                          shape_of(a));
+  }
+  return a;
+}
+
+// The first and one past the last byte an array's elements occupy.
+struct byte_range {
+  std::uintptr_t begin = 0;
+  std::uintptr_t end = 0;
+};
+
+byte_range range_of(const py::array& a) {
+  std::intptr_t low = 0;
+  std::intptr_t high = 0;
+  for (py::ssize_t d = 0; d < a.ndim(); ++d) {
+    if (a.shape(d) == 0) return {};
+    const std::intptr_t span = a.strides(d) * (a.shape(d) - 1);
+    (span < 0 ? low : high) += span;
+  }
+  const auto at = reinterpret_cast<std::uintptr_t>(a.data());
+  return {at + static_cast<std::uintptr_t>(low),
+          at + static_cast<std::uintptr_t>(high) +
+              static_cast<std::uintptr_t>(a.itemsize())};
+}
+
+// out as the caller's array to fill: an ndarray of the image's (H, W) or
+// (H, W, C), of the expected kind, writable, and apart from the image.
+py::array out_argument(const py::object& out, const py::array& image,
+                       bool as_mask) {
+  if (!py::isinstance<py::array>(out)) {
+    throw py::type_error(std::string("out: expected a numpy array, got ") +
+                         Py_TYPE(out.ptr())->tp_name);
+  }
+  auto a = py::reinterpret_borrow<py::array>(out);
+  if (as_mask ? !is_bool(a) : !is_uint8(a)) {
+    throw py::type_error(std::string("out: expected a ") +
+                         (as_mask ? "bool" : "uint8") + " array, got " +
+                         dtype_of(a));
+  }
+  const py::ssize_t ndim = as_mask ? 2 : 3;
+  bool same_shape = a.ndim() == ndim;
+  for (py::ssize_t d = 0; same_shape && d < ndim; ++d) {
+    same_shape = a.shape(d) == image.shape(d);
+  }
+  if (!same_shape) {
+    const std::string want = as_mask
+                                 ? "(" + std::to_string(image.shape(0)) + ", " +
+                                       std::to_string(image.shape(1)) + ")"
+                                 : shape_of(image);
+    throw py::value_error("out: expected shape " + want + ", got " +
+                          shape_of(a));
+  }
+  if (!a.writeable()) {
+    throw py::value_error("out: the array is read-only");
+  }
+  const byte_range i = range_of(image);
+  const byte_range o = range_of(a);
+  if (i.begin < o.end && o.begin < i.end) {
+    throw py::value_error("out: overlaps the image; it must be apart");
+  }
+  return a;
+}
+
+std::uint64_t magnitude(py::ssize_t stride) {
+  return stride < 0 ? 0 - static_cast<std::uint64_t>(stride)
+                    : static_cast<std::uint64_t>(stride);
+}
+
+// Whether the C API can address the array as it lies: rows any number of
+// bytes apart (negative too) and not overlapping, pixels bytes_per_pixel
+// apart left to right, a pixel's channels side by side. Strides of
+// dimensions of length 1 never matter.
+bool addressable(const py::array& a, std::uint64_t bytes_per_pixel) {
+  const auto h = static_cast<std::uint64_t>(a.shape(0));
+  const auto w = static_cast<std::uint64_t>(a.shape(1));
+  if (a.ndim() == 3 && a.strides(2) != 1) return false;
+  if (w > 1 && a.strides(1) != static_cast<py::ssize_t>(bytes_per_pixel)) {
+    return false;
+  }
+  return h <= 1 || magnitude(a.strides(0)) >= w * bytes_per_pixel;
+}
+
+// What the C API takes for an addressable array's row stride.
+std::ptrdiff_t row_stride(const py::array& a, std::uint64_t bytes_per_pixel) {
+  if (a.shape(0) > 1) return a.strides(0);
+  return static_cast<std::ptrdiff_t>(static_cast<std::uint64_t>(a.shape(1)) *
+                                     bytes_per_pixel);
+}
+
+py::array contiguous_copy(const py::array& a) {
+  return py::module_::import("numpy").attr("ascontiguousarray")(a);
+}
+
+py::array new_array(const py::array& image, bool as_mask) {
+  if (as_mask) {
+    return py::array_t<bool>({image.shape(0), image.shape(1)});
+  }
+  return py::array_t<std::uint8_t>(
+      {image.shape(0), image.shape(1), image.shape(2)});
+}
+
+// detect and mask: the same checks, layout and call.
+py::array run_detect(const py::object& image_object, double threshold,
+                     const py::object& out_object, long long threads,
+                     bool as_mask) {
+  const unsigned n = thread_count(threads);
+  const py::array image = image_argument(image_object);
+  py::array out = out_object.is_none()
+                      ? new_array(image, as_mask)
+                      : out_argument(out_object, image, as_mask);
+  const auto bytes_per_pixel = static_cast<std::uint32_t>(image.shape(2));
+  // Copies only where the C layout cannot take the caller's arrays: the
+  // result is written to a fresh array, then copied into out.
+  const py::array src =
+      addressable(image, bytes_per_pixel) ? image : contiguous_copy(image);
+  const std::uint64_t out_pixel = as_mask ? 1 : bytes_per_pixel;
+  py::array dst = addressable(out, out_pixel) ? out : new_array(image, as_mask);
+
+  const auto* s = static_cast<const std::uint8_t*>(src.data());
+  auto* d = static_cast<std::uint8_t*>(dst.mutable_data());
+  const std::ptrdiff_t s_stride = row_stride(src, bytes_per_pixel);
+  const std::ptrdiff_t d_stride = row_stride(dst, out_pixel);
+  const auto h = static_cast<std::uint32_t>(image.shape(0));
+  const auto w = static_cast<std::uint32_t>(image.shape(1));
+  int status = EDGEMAP_OK;
+  {
+    py::gil_scoped_release unlocked;
+    status = as_mask ? edgemap_detect_mask(s, s_stride, bytes_per_pixel, d,
+                                           d_stride, w, h, threshold, n)
+                     : edgemap_detect(s, s_stride, d, d_stride, w, h,
+                                      bytes_per_pixel, threshold, n);
+  }
+  if (status != EDGEMAP_OK) raise_status(status);
+  if (!dst.is(out)) {
+    py::module_::import("numpy").attr("copyto")(out, dst);
+  }
+  return out;
+}
+
+py::array detect(const py::object& image, double threshold,
+                 const py::object& out, long long threads) {
+  return run_detect(image, threshold, out, threads, false);
+}
+
+py::array mask(const py::object& image, double threshold, const py::object& out,
+               long long threads) {
+  return run_detect(image, threshold, out, threads, true);
+}
+
+// A path as the bytes the file system takes (os.fsencode's rules: str,
+// bytes or os.PathLike; no NUL).
+py::bytes path_argument(const py::object& path) {
+  PyObject* bytes = nullptr;
+  if (PyUnicode_FSConverter(path.ptr(), &bytes) == 0) {
+    throw py::error_already_set();
+  }
+  return py::reinterpret_steal<py::bytes>(bytes);
+}
+
+void convert(const py::object& source, const py::object& target,
+             double threshold, long long threads) {
+  const unsigned n = thread_count(threads);
+  const py::bytes s = path_argument(source);
+  const py::bytes t = path_argument(target);
+  const char* s_path = PyBytes_AS_STRING(s.ptr());
+  const char* t_path = PyBytes_AS_STRING(t.ptr());
+  int status = EDGEMAP_OK;
+  {
+    py::gil_scoped_release unlocked;
+    status = edgemap_convert_file(s_path, t_path, threshold, n);
+  }
+  if (status != EDGEMAP_OK) raise_status(status, source, target);
+}
+
+// A contiguous view of any bytes-like object, released when done.
+class byte_view {
+ public:
+  explicit byte_view(const py::object& data) : owner_(data) {
+    if (PyObject_GetBuffer(owner_.ptr(), &view_, PyBUF_SIMPLE) == 0) return;
+    // A buffer that is not contiguous (a strided memoryview) is copied.
+    if (!PyObject_CheckBuffer(owner_.ptr())) throw py::error_already_set();
+    PyErr_Clear();
+    owner_ = py::reinterpret_steal<py::object>(PyBytes_FromObject(data.ptr()));
+    if (!owner_ ||
+        PyObject_GetBuffer(owner_.ptr(), &view_, PyBUF_SIMPLE) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  byte_view(const byte_view&) = delete;
+  byte_view& operator=(const byte_view&) = delete;
+  ~byte_view() { PyBuffer_Release(&view_); }
+
+  const void* data() const { return view_.buf; }
+  std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+ private:
+  py::object owner_;
+  Py_buffer view_{};
+};
+
+struct library_free {
+  void operator()(void* p) const noexcept { edgemap_free(p); }
+};
+
+py::bytes convert_bytes(const py::object& data, double threshold,
+                        long long threads) {
+  const unsigned n = thread_count(threads);
+  const byte_view bitmap(data);
+  void* out = nullptr;
+  std::size_t out_size = 0;
+  int status = EDGEMAP_OK;
+  {
+    py::gil_scoped_release unlocked;
+    status = edgemap_convert_memory(bitmap.data(), bitmap.size(), &out,
+                                    &out_size, threshold, n);
+  }
+  const std::unique_ptr<void, library_free> owned(out);
+  if (status != EDGEMAP_OK) raise_status(status);
+  return {static_cast<const char*>(owned.get()), out_size};
+}
+
+// For bench/python_bench.py: seconds per edgemap_detect call, repeated in
+// one loop with no Python between calls, on C-contiguous arrays. What the
+// binding adds to a call is detect's time less this.
+double c_call_seconds(const py::array_t<std::uint8_t>& image,
+                      py::array_t<std::uint8_t>& out, double threshold,
+                      unsigned threads, unsigned repeats) {
+  if (image.ndim() != 3 || out.ndim() != 3 || repeats == 0 ||
+      !(image.flags() & py::array::c_style) ||
+      !(out.flags() & py::array::c_style) || out.size() != image.size()) {
+    throw py::value_error("expected two C-contiguous images of one shape");
+  }
+  const auto h = static_cast<std::uint32_t>(image.shape(0));
+  const auto w = static_cast<std::uint32_t>(image.shape(1));
+  const auto c = static_cast<std::uint32_t>(image.shape(2));
+  const std::uint8_t* s = image.data();
+  std::uint8_t* d = out.mutable_data();
+  const py::object clock = py::module_::import("time").attr("perf_counter");
+  const double start = clock().cast<double>();
+  {
+    py::gil_scoped_release unlocked;
+    for (unsigned i = 0; i < repeats; ++i) {
+      if (edgemap_detect(s, image.strides(0), d, out.strides(0), w, h, c,
+                         threshold, threads) != EDGEMAP_OK) {
+        std::abort();
+      }
+    }
+  }
+  return (clock().cast<double>() - start) / repeats;
+}
+
+constexpr const char* detect_doc =
+    R"(detect(image, threshold=90.0, *, out=None, threads=0)
+--
+
+The edge map of an image.
+
+image is a uint8 array of shape (H, W, 3) or (H, W, 4), laid out in memory
+any way (flipped and strided views are fine; one the library cannot address
+directly is copied first). Channel order does not matter: the grey level is
+the truncated mean of the first three channels. A pixel is an edge where
+the Sobel gradient magnitude of the grey levels (zero outside the image)
+reaches threshold; NaN makes no edge, -inf makes every pixel one.
+
+Returns an array of the image's shape and dtype: 0 on edges and 255
+elsewhere in the first three channels, the fourth channel copied. With out
+(a uint8 array of the image's shape that does not overlap it), fills and
+returns out instead.
+
+threads: 0 splits a large image's rows across the processors; n >= 1 uses
+at most n threads. The result is the same for any count. The GIL is
+released while the library works.
+
+Raises TypeError for a dtype other than uint8, ValueError for a shape other
+than (H, W, 3) or (H, W, 4), a mismatched or overlapping out, or a negative
+threads, and MemoryError when the library runs out of memory.)";
+
+constexpr const char* mask_doc =
+    R"(mask(image, threshold=90.0, *, out=None, threads=0)
+--
+
+The edge map of an image as a mask: a bool array of shape (H, W), True on
+edges. The library writes the mask's bytes directly, with no further pass.
+
+image, threshold and threads are as for detect; out, when given, is a bool
+array of shape (H, W) that does not overlap the image, filled and returned.)";
+
+constexpr const char* convert_doc =
+    R"(convert(source, target, threshold=90.0, *, threads=0)
+--
+
+Writes the edge map of the bitmap file source to the bitmap file target,
+with the same width, height, row order, bit count and fourth bytes as the
+source. Paths are str, bytes or os.PathLike. The target is written to a
+temporary file beside it and renamed over it when complete, so on any
+failure it is left as it was.
+
+Raises edgemap.BitmapError (a ValueError) when source is not a bitmap the
+library reads, and OSError (FileNotFoundError, PermissionError,
+IsADirectoryError where that is the cause) when source cannot be read or
+target cannot be written. Each carries the library's status code as
+.status.)";
+
+constexpr const char* convert_bytes_doc =
+    R"(convert_bytes(data, threshold=90.0, *, threads=0)
+--
+
+The edge-map bitmap, as bytes, of the bitmap in data (any bytes-like
+object): what convert would write for a file holding data.
+
+Raises edgemap.BitmapError (a ValueError, with .status) when data is not a
+bitmap the library reads, and TypeError when data is not bytes-like.)";
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+  // The signatures are in the docstrings, in the form inspect.signature
+  // reads; pybind11's own would name C++ types.
+  py::options options;
+  options.disable_function_signatures();
+
+  m.doc() = "The compiled half of edgemap; import edgemap instead.";
+  m.def("detect", &detect, detect_doc, py::arg("image"),
+        py::arg("threshold") = 90.0, py::kw_only(), py::arg("out") = py::none(),
+        py::arg("threads") = 0);
+  m.def("mask", &mask, mask_doc, py::arg("image"), py::arg("threshold") = 90.0,
+        py::kw_only(), py::arg("out") = py::none(), py::arg("threads") = 0);
+  m.def("convert", &convert, convert_doc, py::arg("source"), py::arg("target"),
+        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0);
+  m.def("convert_bytes", &convert_bytes, convert_bytes_doc, py::arg("data"),
+        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0);
+  m.def("version", &edgemap_version,
+        "version()\n--\n\nThe library's version, as edgemap_version gives it.");
+  m.def("strerror", &edgemap_strerror, py::arg("status"),
+        "strerror(status)\n--\n\nThe library's sentence for a status code.");
+  m.def("_c_call_seconds", &c_call_seconds, py::arg("image"), py::arg("out"),
+        py::arg("threshold"), py::arg("threads"), py::arg("repeats"),
+        "_c_call_seconds(image, out, threshold, threads, repeats)\n--\n\n"
+        "Seconds per edgemap_detect call, with no Python between calls.");
+
+  m.attr("OK") = EDGEMAP_OK;
+  m.attr("ERROR_OPEN_SOURCE") = EDGEMAP_ERROR_OPEN_SOURCE;
+  m.attr("ERROR_HEADER") = EDGEMAP_ERROR_HEADER;
+  m.attr("ERROR_BIT_COUNT") = EDGEMAP_ERROR_BIT_COUNT;
+  m.attr("ERROR_TOO_LARGE") = EDGEMAP_ERROR_TOO_LARGE;
+  m.attr("ERROR_NO_MEMORY") = EDGEMAP_ERROR_NO_MEMORY;
+  m.attr("ERROR_TRUNCATED") = EDGEMAP_ERROR_TRUNCATED;
+  m.attr("ERROR_OPEN_TARGET") = EDGEMAP_ERROR_OPEN_TARGET;
+  m.attr("ERROR_WRITE") = EDGEMAP_ERROR_WRITE;
+  m.attr("ERROR_ARGUMENT") = EDGEMAP_ERROR_ARGUMENT;
+}
