@@ -300,17 +300,18 @@ void run_rows(const pixel_view& view, const limits& lim) {
     grey(above, view.first_row - 1);
     grey(at, view.first_row);
     for (std::uint32_t i = view.first_row; i < view.last_row; ++i) {
-      // Row i + 1 of the source, or none below the image.
+      // Row i + 1 of the source, when it is in the image.
+      const bool below_in_image = i + 1 < view.height;
       const std::uint8_t* const p =
-          i + 1 < view.height ? source_row(i + 1) + at_x0 : nullptr;
+          source_row(below_in_image ? i + 1 : i) + at_x0;
       std::uint8_t* const dst =
           view.dst +
           static_cast<std::ptrdiff_t>(i - view.first_row) * view.dst_stride +
           x0 * out_pixel;
       const std::uint8_t* const src = source_row(i) + at_x0;
       if (left) {
-        if (p != nullptr) grey_plain<bpp>(p - pixel, below, 0, 1, pixel);
-        vertical_plain(above, at, p != nullptr ? below : nullptr, v, d, 0, 1);
+        if (below_in_image) grey_plain<bpp>(p - pixel, below, 0, 1, pixel);
+        vertical_plain(above, at, below_in_image ? below : nullptr, v, d, 0, 1);
       }
       // The columns a chunk at a time, each chunk followed by the target
       // pixels it completes: one sweep along the row keeps reads of the
@@ -320,7 +321,7 @@ void run_rows(const pixel_view& view, const limits& lim) {
       while (ready < k_end) {
         const std::uint32_t to =
             k_end - ready > sweep_chunk ? ready + sweep_chunk : k_end;
-        if (p != nullptr) {
+        if (below_in_image) {
           std::uint32_t from = ready;
           if constexpr (has_vertical<Rows, bpp>) {
             from += Rows::template vertical<bpp>(

@@ -122,7 +122,7 @@ inline void put32(__m256i flat, std::uint8_t* t, const std::uint8_t* s) {
     const __m128i hi = _mm256_extracti128_si256(flat, 1);
     const __m128i eighths[4] = {lo, hi, _mm_srli_si128(lo, 8),
                                 _mm_srli_si128(hi, 8)};
-    for (int q = 0; q < 4; ++q) {
+    for (std::size_t q = 0; q < 4; ++q) {
       store(t + 32 * q,
             _mm256_blendv_epi8(load(s + 32 * q),
                                _mm256_cvtepi8_epi32(eighths[q]), colour));
@@ -151,7 +151,7 @@ struct rows {
         if constexpr (far) {
           // One line of 64 bytes per 16 or 21 pixels.
           if (k % 64 == 0) {
-            for (std::uint32_t line = 0; line < bpp; ++line) {
+            for (std::size_t line = 0; line < bpp; ++line) {
               _mm_prefetch(
                   reinterpret_cast<const char*>(p + prefetch_ahead + 64 * line),
                   _MM_HINT_T0);

@@ -27,15 +27,15 @@ namespace {
 namespace avx512 {
 
 #if defined(__AVX512VBMI__)
-constexpr bool vbmi = true;
+inline constexpr bool vbmi = true;
 #else
-constexpr bool vbmi = false;
+inline constexpr bool vbmi = false;
 #endif
 
 using table = std::array<std::uint8_t, 64>;
 
 template <class F>
-constexpr table make_table(F byte) {
+inline constexpr table make_table(F byte) {
   table t{};
   for (std::size_t i = 0; i < t.size(); ++i) {
     t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
@@ -49,7 +49,7 @@ inline void store(void* p, __m512i x) { _mm512_storeu_si512(p, x); }
 
 // The high half of sum * 21846 is the truncated third of every sum up to
 // 765.
-constexpr short third = 21846;
+inline constexpr short third = 21846;
 
 // --- Grey levels: 64 pixels of bpp bytes at p into g[0] (pixels 0..31)
 // and g[1] (32..63), as words.
@@ -58,18 +58,18 @@ constexpr short third = 21846;
 // of its pixel, a second with every odd byte zeroed the third byte; a
 // multiply-add of bytes sums the pair.
 template <std::uint32_t bpp>
-constexpr table first_two = make_table([](int i) {
+inline constexpr table first_two = make_table([](int i) {
   return i / 2 * int{bpp} + i % 2;
 });
 template <std::uint32_t bpp>
-constexpr table third_byte = make_table([](int i) {
+inline constexpr table third_byte = make_table([](int i) {
   return i / 2 * int{bpp} + 2;
 });
 // The same for pixels 32..63 of 3 bytes, found 32 bytes into the vectors
 // that hold bytes 64..191.
-constexpr table first_two_next =
+inline constexpr table first_two_next =
     make_table([](int i) { return i / 2 * 3 + i % 2 + 32; });
-constexpr table third_byte_next =
+inline constexpr table third_byte_next =
     make_table([](int i) { return i / 2 * 3 + 2 + 32; });
 
 inline __m512i grey32_vbmi(__m512i lo, __m512i hi, __m512i pair, __m512i last) {
@@ -91,11 +91,11 @@ inline __m512i grey32_vbmi(__m512i lo, __m512i hi, __m512i pair, __m512i last) {
 // first pixels 8q..8q+3 into quarter q, the second 8q+4..8q+7; a byte
 // shuffle lays each pixel out as (b, g, r, 0) and multiply-adds of bytes
 // and words sum it into a dword. The pack narrows to words in pixel order.
-constexpr table dwords_first = make_table([](int i) {
+inline constexpr table dwords_first = make_table([](int i) {
   const int q = i / 16, k = i % 16;  // dword index in the low byte
   return k % 4 != 0 ? 0 : (k / 4 < 3 ? 6 * q + k / 4 : 6 * q + 2);
 });
-constexpr table dwords_second = make_table([](int i) {
+inline constexpr table dwords_second = make_table([](int i) {
   const int q = i / 16, k = i % 16;
   return k % 4 != 0 ? 0 : (k / 4 < 3 ? 6 * q + 3 + k / 4 : 6 * q + 5);
 });
@@ -181,7 +181,7 @@ constexpr std::array<table, bpp> spread_vbmi = [] {
   }
   return t;
 }();
-constexpr table pixel_order = make_table(mask_bit);
+inline constexpr table pixel_order = make_table(mask_bit);
 
 // Without VBMI: a shuffle within 128-bit lanes, after a lane permutation
 // that brings each output lane the input lane holding its pixels. For 3
@@ -197,7 +197,7 @@ constexpr int lanes3 = [] {
   }
   return imm;
 }();
-constexpr std::array<table, 3> spread_bw3 = [] {
+inline constexpr std::array<table, 3> spread_bw3 = [] {
   std::array<table, 3> t{};
   for (int r = 0; r < 3; ++r) {
     t[static_cast<std::size_t>(r)] = make_table([r](int o) {
@@ -208,11 +208,11 @@ constexpr std::array<table, 3> spread_bw3 = [] {
   return t;
 }();
 // For 4 bytes, output vector r is input lane r, each byte four times.
-constexpr table spread_bw4 =
+inline constexpr table spread_bw4 =
     make_table([](int o) { return o % 16 / 4 + o / 16 * 4; });
 
 // The first three bytes of each 4-byte pixel.
-constexpr __mmask64 colour_bytes = 0x7777777777777777ull;
+inline constexpr __mmask64 colour_bytes = 0x7777777777777777ull;
 
 template <std::uint32_t bpp, edge_output output>
 inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
@@ -229,7 +229,7 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
   } else if constexpr (vbmi) {
 #if defined(__AVX512VBMI__)
     const __m512i level = _mm512_movm_epi8(flat);
-    for (std::uint32_t r = 0; r < bpp; ++r) {
+    for (std::size_t r = 0; r < bpp; ++r) {
       const __m512i idx = load(spread_vbmi<bpp>[r]);
       if constexpr (bpp == 3) {
         store(t + 64 * r, _mm512_permutexvar_epi8(idx, level));
@@ -270,7 +270,7 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
 }
 
 // How far ahead of the grey loop the source is fetched, in bytes.
-constexpr std::size_t prefetch_ahead = 3072;
+inline constexpr std::size_t prefetch_ahead = 3072;
 
 // With far set (targets larger than the cache), the source is prefetched
 // and targets are written past the cache.
@@ -288,7 +288,7 @@ struct rows {
       for (; k + 64 <= n; k += 64) {
         const std::uint8_t* p = src + std::size_t{k} * bpp;
         if constexpr (far) {
-          for (std::uint32_t line = 0; line < bpp; ++line) {
+          for (std::size_t line = 0; line < bpp; ++line) {
             _mm_prefetch(
                 reinterpret_cast<const char*>(p + prefetch_ahead + 64 * line),
                 _MM_HINT_T0);
@@ -341,9 +341,9 @@ struct rows {
                            _mm512_add_epi16(d1, d1));
       const __m512i lo = _mm512_unpacklo_epi16(gx, gy);
       const __m512i hi = _mm512_unpackhi_epi16(gx, gy);
-      quarter[2 * h] =
+      quarter[std::size_t{2} * h] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(lo, lo), black);
-      quarter[2 * h + 1] =
+      quarter[std::size_t{2} * h + 1] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(hi, hi), black);
     }
     return _mm512_kunpackd(_mm512_kunpackw(quarter[3], quarter[2]),
