@@ -15,12 +15,14 @@ median over the runs with its range: "x ref" and "x opencv" are speed-ups
 compositions at that size in that run), "/ memcpy" is the time taken over
 memcpy's time for the same bytes.
 
-A run whose memcpy is far below this machine's usual speed was disturbed
-(another program took the memory bandwidth or the processor); such runs
-are named on standard error, and should be repeated.
+A run whose memcpy is far below this machine's usual speed, or whose
+repetitions of one benchmark differ widely, was disturbed (another program
+took the memory bandwidth or the processor); such runs are named on
+standard error, and should be repeated.
 """
 import argparse
 import json
+import re
 import statistics
 import sys
 
@@ -29,21 +31,40 @@ import sys
 USUAL_MEMCPY = 16e9
 USUAL_SIZE = "1920x1080"
 DISTURBED_BELOW = 0.75
+# Repetitions of one benchmark that differ by more than this (their
+# coefficient of variation) were disturbed too.
+UNSTEADY_CV = 0.10
+
+# name/w:WIDTH/h:HEIGHT, the kernel benchmarks' names.
+KERNEL_RUN = re.compile(r"^(.+)/w:(\d+)/h:(\d+)$")
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)["benchmarks"]
 
 
 def rates(path):
     """{(size, name): pixels per second} of one benchmark JSON file."""
-    with open(path) as f:
-        runs = json.load(f)["benchmarks"]
+    runs = load(path)
     medians = [r for r in runs if r.get("aggregate_name") == "median"]
     rows = medians or [r for r in runs if r.get("run_type") == "iteration"]
     rate = {}
     for r in rows:
-        if r.get("error_occurred"):
+        m = KERNEL_RUN.match(r["run_name"])
+        if r.get("error_occurred") or not m:
             continue
-        name, size = r["run_name"].split("/w:")
-        rate[(size.replace("/h:", "x"), name)] = r["items_per_second"]
+        rate[(f"{m.group(2)}x{m.group(3)}", m.group(1))] = r["items_per_second"]
     return rate
+
+
+def unsteady(path):
+    """The kernel benchmarks whose repetitions varied by more than
+    UNSTEADY_CV, with that variation."""
+    return [(r["run_name"], r["items_per_second"]) for r in load(path)
+            if r.get("aggregate_name") == "cv"
+            and KERNEL_RUN.match(r["run_name"])
+            and r["items_per_second"] > UNSTEADY_CV]
 
 
 def ratios(rate):
@@ -106,6 +127,14 @@ def main():
               f"{copy / 1e9:.1f} Gpixel/s, far below the usual "
               f"{args.usual_memcpy:g}: the run was disturbed; repeat it",
               file=sys.stderr)
+    for path in args.runs:
+        varied = unsteady(path)
+        if varied:
+            worst = max(varied, key=lambda nv: nv[1])
+            print(f"warning: {path}: the repetitions of {len(varied)} "
+                  f"benchmark(s) varied by more than {UNSTEADY_CV:.0%}, "
+                  f"{worst[0]} by {worst[1]:.0%}: the run was disturbed",
+                  file=sys.stderr)
     ranged = len(args.runs) > 1
     w = (9, 7, 9, 9) if not ranged else (17, 17, 17, 19)
     print(f"{'size':>10} {'what':<26} {'Mpixel/s':>{w[0]}} {'x ref':>{w[1]}} "
