@@ -1,7 +1,8 @@
-// detect_edges against the reference, every compiled variant, memcpy of
-// the same bytes and (when built with OpenCV) the best exact composition of
-// OpenCV calls. Pixels per second in items_per_second; the images are
-// generated and their buffers touched before any timing.
+// detect_edges against the reference, every compiled variant, the selected
+// one's mask output, memcpy of the same bytes and (when built with OpenCV)
+// the best exact composition of OpenCV calls. Pixels per second in
+// items_per_second; the images are generated and their buffers touched before
+// any timing.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -71,6 +72,23 @@ void bm_kernel(benchmark::State& state, const edge_kernel* k) {
   for (auto _ : state) {
     k->run(v, threshold);
     benchmark::DoNotOptimize(f.dst.get());
+    benchmark::ClobberMemory();
+  }
+  count(state, f);
+}
+
+// The mask output (one byte per pixel) of a kernel.
+void bm_mask(benchmark::State& state, const edge_kernel* k) {
+  frame& f = frame_of(static_cast<std::uint32_t>(state.range(0)),
+                      static_cast<std::uint32_t>(state.range(1)));
+  std::vector<std::uint8_t> mask(std::size_t{f.width} * f.height);
+  pixel_view v = f.view();
+  v.output = edge_output::mask;
+  v.dst = mask.data();
+  v.dst_stride = f.width;
+  for (auto _ : state) {
+    k->run(v, threshold);
+    benchmark::DoNotOptimize(mask.data());
     benchmark::ClobberMemory();
   }
   count(state, f);
@@ -193,6 +211,10 @@ const int registered = [] {
         (std::string("detect_edges/") + k.name).c_str(), bm_kernel, &k)
         ->Apply(sizes);
   }
+  const edge_kernel& best = selected_edge_kernel();
+  benchmark::RegisterBenchmark(
+      (std::string("detect_edges_mask/") + best.name).c_str(), bm_mask, &best)
+      ->Apply(sizes);
   benchmark::RegisterBenchmark("memcpy", bm_memcpy)->Apply(sizes);
 #if defined(EDGEMAP_BENCH_OPENCV)
   benchmark::RegisterBenchmark("opencv_16s", bm_opencv, opencv_way::sobel_16s)

@@ -20,11 +20,14 @@ endfunction()
 string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" _edgemap_cpu)
 if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   if(_edgemap_cpu MATCHES "^(x86_64|amd64|x64)$")
+    edgemap_kernel_variant(sse41 EDGEMAP_KERNEL_SSE41 -mssse3 -msse4.1)
     edgemap_kernel_variant(avx2 EDGEMAP_KERNEL_AVX2
       -mavx2 -mfma -mbmi -mbmi2)
-    edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512
-      -mavx2 -mfma -mbmi -mbmi2
+    set(_edgemap_avx512 -mavx2 -mfma -mbmi -mbmi2
       -mavx512f -mavx512bw -mavx512vl -mavx512dq -mprefer-vector-width=512)
+    edgemap_kernel_variant(avx512 EDGEMAP_KERNEL_AVX512 ${_edgemap_avx512})
+    edgemap_kernel_variant(avx512vbmi EDGEMAP_KERNEL_AVX512VBMI
+      ${_edgemap_avx512} -mavx512vbmi)
   elseif(_edgemap_cpu MATCHES "^(aarch64|arm64)$")
     # NEON is part of the 64-bit ARM baseline: the intrinsics need no flag,
     # and the variant is always chosen.
@@ -37,5 +40,9 @@ if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
 endif()
 
 # Kernels are worth -O3 (full vectorisation) in every optimised build.
+# Their scratch memory is the caller's: a frame of more than 16 KiB is a
+# warning, an error in CI (the kernel tests measure whole calls too).
 set_property(SOURCE ${_edgemap_kernel_sources} APPEND PROPERTY COMPILE_OPTIONS
-  $<$<AND:$<CXX_COMPILER_ID:GNU,Clang>,$<NOT:$<CONFIG:Debug>>>:-O3>)
+  $<$<AND:$<CXX_COMPILER_ID:GNU,Clang>,$<NOT:$<CONFIG:Debug>>>:-O3>
+  $<$<CXX_COMPILER_ID:GNU>:-Wstack-usage=16384>
+  $<$<CXX_COMPILER_ID:Clang>:-Wframe-larger-than=16384>)

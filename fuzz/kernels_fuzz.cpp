@@ -1,13 +1,15 @@
 // Every edge kernel this processor supports against the double-precision
 // reference, byte for byte, on small images of arbitrary bytes, sizes,
-// pixel widths and thresholds (NaN and infinities included).
+// pixel widths, thresholds (NaN and infinities included) and layouts
+// (picture or mask, rows top-down or bottom-up, padded or packed, all rows
+// or a range of them).
 //
 // Input: width (2 bytes), height, bytes per pixel, threshold mode and
-// its bytes, fill mode, base level, amplitude, then the pixel bytes (see
-// fill_pixels and make_threshold). Each buffer is its own exact-size allocation
-// so a kernel that strays past it trips AddressSanitizer, and the target starts
-// filled with a marker so a kernel that writes a byte the reference leaves
-// alone shows.
+// its bytes, fill mode, base level, amplitude, layout, then the pixel bytes
+// (see fill_pixels, make_threshold and read_layout). Each buffer is its own
+// exact-size allocation so a kernel that strays past it trips
+// AddressSanitizer, and the target starts filled with a marker so a kernel
+// that writes a byte the reference leaves alone shows.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -149,6 +151,41 @@ void fill_pixels(std::uint8_t* dst, std::size_t n, std::uint8_t fill,
   }
 }
 
+// How the kernels are called, from one byte: bit 0 mask output, bits 1
+// and 2 source and target rows bottom-up, bit 3 source rows packed without
+// padding (the last one then ends at the buffer's end), bits 4..7 the rows
+// to compute.
+struct layout {
+  edge_output output;
+  bool src_bottom_up, dst_bottom_up, packed;
+  std::uint32_t first_row, last_row;
+};
+
+layout read_layout(std::uint8_t bits, std::uint32_t height) {
+  layout l{(bits & 1) != 0 ? edge_output::mask : edge_output::picture,
+           (bits & 2) != 0,
+           (bits & 4) != 0,
+           (bits & 8) != 0,
+           0,
+           height};
+  const std::uint32_t rows = bits >> 4;
+  l.first_row = (rows >> 2) % height;
+  l.last_row = height - (rows & 3) % (height - l.first_row);
+  return l;
+}
+
+// A view of rows that run `bottom_up` or not through a buffer.
+template <class T>
+T* first_row_of(T* buffer, std::size_t stride, std::uint32_t rows,
+                bool bottom_up) {
+  return bottom_up ? buffer + stride * (rows - 1) : buffer;
+}
+
+std::ptrdiff_t signed_stride(std::size_t stride, bool bottom_up) {
+  const auto s = static_cast<std::ptrdiff_t>(stride);
+  return bottom_up ? -s : s;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -165,36 +202,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::uint8_t fill = in.byte();
   const std::uint8_t base = in.byte();
   const std::uint8_t amplitude = in.byte();
+  const layout l = read_layout(in.byte(), height);
 
-  const std::uint32_t stride = (width * bytes_per_pixel + 3) & ~3u;
-  const std::size_t n = std::size_t{stride} * height;
+  const std::size_t row_bytes = std::size_t{width} * bytes_per_pixel;
+  const std::size_t stride =
+      l.packed ? row_bytes : (row_bytes + 3) & ~std::size_t{3};
+  const std::size_t n = stride * height;
   const auto src = std::make_unique<std::uint8_t[]>(n);
   const std::size_t rest = size - std::min(size, in.at);
   fill_pixels(src.get(), n, fill, base, amplitude, data + in.at, rest);
-  const double threshold =
-      make_threshold(recipe, whole_picture(src.get(), nullptr, width, height,
-                                           stride, bytes_per_pixel));
+  pixel_view v{};
+  v.src = first_row_of<const std::uint8_t>(src.get(), stride, height,
+                                           l.src_bottom_up);
+  v.src_stride = signed_stride(stride, l.src_bottom_up);
+  v.width = width;
+  v.height = height;
+  v.bytes_per_pixel = bytes_per_pixel;
+  v.first_row = l.first_row;
+  v.last_row = l.last_row;
+  v.output = l.output;
+  const double threshold = make_threshold(recipe, v);
 
-  const auto expected = std::make_unique<std::uint8_t[]>(n);
-  std::memset(expected.get(), marker, n);
-  detect_edges_reference(whole_picture(src.get(), expected.get(), width, height,
-                                       stride, bytes_per_pixel),
-                         threshold);
+  // Targets a few bytes wider than their pixels, so bytes between rows show.
+  const std::size_t out_stride =
+      (l.output == edge_output::mask ? width : row_bytes) + 3;
+  const std::uint32_t out_rows = l.last_row - l.first_row;
+  const std::size_t out_size = out_stride * out_rows;
+  auto target = [&](std::uint8_t* buffer, kernel_scratch* scratch) {
+    std::memset(buffer, marker, out_size);
+    pixel_view t = v;
+    t.dst = first_row_of(buffer, out_stride, out_rows, l.dst_bottom_up);
+    t.dst_stride = signed_stride(out_stride, l.dst_bottom_up);
+    t.scratch = scratch;
+    return t;
+  };
+
+  const auto expected = std::make_unique<std::uint8_t[]>(out_size);
+  detect_edges_reference(target(expected.get(), nullptr), threshold);
 
   const auto scratch = std::make_unique<kernel_scratch>();
   // Every variant but the reference, which is what they are checked with.
   for (const edge_kernel& k : edge_kernels().subspan(1)) {
     if (!k.supported()) continue;
-    const auto got = std::make_unique<std::uint8_t[]>(n);
-    std::memset(got.get(), marker, n);
-    k.run(whole_picture(src.get(), got.get(), width, height, stride,
-                        bytes_per_pixel, scratch.get()),
-          threshold);
-    if (std::memcmp(got.get(), expected.get(), n) != 0) {
+    const auto got = std::make_unique<std::uint8_t[]>(out_size);
+    k.run(target(got.get(), scratch.get()), threshold);
+    if (std::memcmp(got.get(), expected.get(), out_size) != 0) {
       (void)std::fprintf(stderr,
                          "kernel %s differs: width %u height %u bytes per "
-                         "pixel %u threshold %.17g\n",
-                         k.name, width, height, bytes_per_pixel, threshold);
+                         "pixel %u threshold %.17g %s rows %u..%u\n",
+                         k.name, width, height, bytes_per_pixel, threshold,
+                         l.output == edge_output::mask ? "mask" : "picture",
+                         l.first_row, l.last_row);
       fuzz::fail("a kernel differs from the reference");
     }
   }

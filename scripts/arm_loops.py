@@ -6,10 +6,11 @@
 Takes two Release builds made with cmake/toolchains/armhf.cmake and
 cmake/toolchains/aarch64.cmake and compares, for 3-byte pixels, the grey
 loop and the edge loop of
-- the plain loops of fused_kernel.h compiled with NEON: on aarch64 the
-  `portable` kernel as built (NEON is baseline there); on armhf the
-  `portable` source compiled again with the build's own command for the
-  `neon` kernel (what that kernel was before it had intrinsics);
+- the plain loops of fused_kernel.h compiled with NEON, as the `neon`
+  kernel was before it had intrinsics (the driver for Rows types with
+  grey3/edges3 hooks, 32-bit grey levels, hooks that do nothing),
+  compiled with the build's own command for the `portable` kernel on
+  aarch64 (NEON is baseline there) and for the `neon` kernel on armhf;
 - the intrinsics: the `neon` kernel's neon_rows::grey3 and ::edges3.
 
 A loop is a branch back to an address at or before it in the same function,
@@ -89,13 +90,42 @@ def disassemble(objdump, path):
                           check=True, capture_output=True, text=True).stdout
 
 
-def plain_with_neon_armhf(build):
-    """The portable source built with the armhf neon kernel's command."""
-    out = build / "arm_loops" / "plain_neon.o"
+# The plain loops as they were when neon had none of its own: the driver
+# for Rows types with grey3/edges3 hooks, with hooks that do nothing and
+# 32-bit grey levels, under the portable kernel's name.
+EARLIER_PLAIN = """\
+#include "edges/edge_variants.h"
+#include "edges/fused_kernel.h"
+namespace edgemap {
+namespace {
+struct earlier_plain_rows {
+  using grey_type = std::int32_t;
+  static std::uint32_t grey3(const std::uint8_t*, grey_type*, std::uint32_t) {
+    return 0;
+  }
+  static std::uint32_t edges3(const grey_type*, const grey_type*,
+                              const grey_type*, std::uint8_t*, std::uint32_t,
+                              std::uint32_t) {
+    return 0;
+  }
+};
+}  // namespace
+void detect_edges_portable(const pixel_view& view, double threshold) noexcept {
+  fused::run<earlier_plain_rows>(view, least_black_sum(threshold));
+}
+}  // namespace edgemap
+"""
+
+
+def earlier_plain(build, kernel):
+    """EARLIER_PLAIN built with the build's own command for kernel."""
+    out = build / "arm_loops" / "earlier_plain.o"
     out.parent.mkdir(exist_ok=True)
+    source = out.with_suffix(".cpp")
+    source.write_text(EARLIER_PLAIN)
     command = subprocess.run(
         ["ninja", "-C", str(build), "-t", "commands",
-         f"{OBJECTS}/kernel_neon.cpp.o"],
+         f"{OBJECTS}/kernel_{kernel}.cpp.o"],
         check=True, capture_output=True, text=True).stdout.splitlines()[-1]
     words, kept, skip = shlex.split(command), [], 0
     for w in words:
@@ -105,8 +135,6 @@ def plain_with_neon_armhf(build):
             skip = 1
         elif w != "-MD":
             kept.append(w)
-    source = pathlib.Path(__file__).resolve().parent.parent / \
-        "src/edges/kernel_portable.cpp"
     subprocess.run(kept + ["-c", str(source), "-o", str(out)], check=True,
                    cwd=build)
     return out
@@ -128,10 +156,10 @@ def main():
 
     armhf, aarch64 = args.armhf_build.resolve(), args.aarch64_build.resolve()
     objects = {
-        "armhf": ("arm-linux-gnueabihf-objdump", plain_with_neon_armhf(armhf),
+        "armhf": ("arm-linux-gnueabihf-objdump", earlier_plain(armhf, "neon"),
                   armhf / OBJECTS / "kernel_neon.cpp.o"),
         "aarch64": ("aarch64-linux-gnu-objdump",
-                    aarch64 / OBJECTS / "kernel_portable.cpp.o",
+                    earlier_plain(aarch64, "portable"),
                     aarch64 / OBJECTS / "kernel_neon.cpp.o"),
     }
     rows = []

@@ -94,10 +94,10 @@ def state_inputs():
 
 
 def kernel_input(width, height, bpp_byte, threshold_mode, threshold, pixels,
-                 fill=0, base=0, amplitude=0):
+                 fill=0, base=0, amplitude=0, layout=0):
     head = struct.pack("<HBBB", width - 1, height - 1, bpp_byte,
                        threshold_mode)
-    return head + threshold + bytes([fill, base, amplitude]) + pixels
+    return head + threshold + bytes([fill, base, amplitude, layout]) + pixels
 
 
 def kernels_inputs():
@@ -125,6 +125,14 @@ def kernels_inputs():
         "steep_noise_bgra_at_a_pixel.bin": kernel_input(
             150, 7, 150, 3, struct.pack("<HB", 77, 5), b"x", fill=1, base=0,
             amplitude=255),
+        # Mask, both row orders reversed, packed source rows, rows 1 to 5
+        # of 7.
+        "mask_bottom_up_middle_rows.bin": kernel_input(
+            131, 7, 0, 0, raw(90.0), noise, layout=0b0101_1111),
+        # Picture of 4-byte pixels, packed source rows, target bottom-up,
+        # the last of 4 rows only.
+        "bgra_bottom_up_last_row.bin": kernel_input(
+            70, 4, 150, 0, raw(20.0), noise, layout=0b1100_1100),
     }
 
 

@@ -13,10 +13,15 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include "bitmap/bitmap_io.h"
 #include "bitmap/pixel_buffer.h"
 #include "edges/detect_edges.h"
 #include "edges/edge_variants.h"
+#include "edges/fused_kernel.h"
 #include "test_support.h"
 
 namespace edgemap {
@@ -140,6 +145,207 @@ TEST(edge_kernels, random_images_of_every_width_match_the_reference) {
   // Pixel sizes without a vector path (40 and 48 bits per pixel).
   for (std::uint32_t bpp : {5u, 6u}) {
     expect_all_match(random_image(37, 4, bpp, rng), 90.0);
+  }
+}
+
+// How a kernel is called: the output, which way the rows run in memory,
+// whether rows are packed without padding (the last source row then ends
+// where the buffer does), and the rows to compute (first_row, and how many
+// rows short of the bottom the range stops).
+struct layout {
+  const char* name;
+  edge_output output;
+  bool src_bottom_up, dst_bottom_up, tight;
+  std::uint32_t first_row, rows_short;
+};
+
+constexpr layout layouts[] = {
+    {"mask", edge_output::mask, false, false, false, 0, 0},
+    {"tight mask", edge_output::mask, false, false, true, 0, 0},
+    {"bottom-up source", edge_output::picture, true, false, false, 0, 0},
+    {"bottom-up target", edge_output::picture, false, true, true, 0, 0},
+    {"both bottom-up mask", edge_output::mask, true, true, true, 0, 0},
+    {"middle rows", edge_output::picture, false, false, true, 1, 1},
+    {"last row", edge_output::picture, true, false, false, 4, 0},
+    {"first row mask", edge_output::mask, false, true, false, 0, 4},
+};
+
+// What k writes for img laid out as l, into a target prefilled with 0x77:
+// every byte between and beside the target pixels must keep it. Each
+// buffer is an allocation of its own exact size, so that AddressSanitizer
+// sees a kernel that reads past the source or writes past the target.
+bytes run_laid_out(const edge_kernel& k, const image& img, const layout& l,
+                   double threshold) {
+  const std::size_t row = std::size_t{img.width} * img.bpp;
+  const std::size_t src_stride = l.tight ? row : row + 5;
+  bytes src(src_stride * img.height);
+  for (std::uint32_t r = 0; r < img.height; ++r) {
+    const std::uint32_t at = l.src_bottom_up ? img.height - 1 - r : r;
+    std::memcpy(src.data() + at * src_stride,
+                img.src.data() + std::size_t{r} * img.stride, row);
+  }
+  const std::uint32_t first = std::min(l.first_row, img.height - 1);
+  const std::uint32_t last =
+      std::max(first + 1, img.height - std::min(l.rows_short, img.height));
+  const std::size_t out_row = l.output == edge_output::mask ? img.width : row;
+  const std::size_t dst_stride = l.tight ? out_row : out_row + 3;
+  bytes dst(dst_stride * (last - first), 0x77);
+  pixel_view v{};
+  v.src = src.data();
+  v.src_stride = static_cast<std::ptrdiff_t>(src_stride);
+  if (l.src_bottom_up) {
+    v.src += src_stride * (img.height - 1);
+    v.src_stride = -v.src_stride;
+  }
+  v.dst = dst.data();
+  v.dst_stride = static_cast<std::ptrdiff_t>(dst_stride);
+  if (l.dst_bottom_up) {
+    v.dst += dst_stride * (last - first - 1);
+    v.dst_stride = -v.dst_stride;
+  }
+  v.width = img.width;
+  v.height = img.height;
+  v.bytes_per_pixel = img.bpp;
+  v.first_row = first;
+  v.last_row = last;
+  v.output = l.output;
+  const auto scratch = test::make_scratch();
+  v.scratch = scratch.get();
+  k.run(v, threshold);
+  return dst;
+}
+
+// Every layout, at widths on either side of every vector step (16, 32 and
+// 64 pixels), a sweep chunk (512) and pixel sizes with and without vector
+// paths, at a threshold the 16-bit lanes decide and one they cannot.
+TEST(edge_kernels, every_layout_matches_the_reference) {
+  std::mt19937 rng(77);
+  for (const layout& l : layouts) {
+    for (std::uint32_t bpp : {3u, 4u, 5u, 6u}) {
+      for (std::uint32_t w : {1u, 2u, 15u, 17u, 31u, 33u, 63u, 64u, 65u, 66u,
+                              127u, 130u, 513u, 515u}) {
+        const image img = random_image(w, 6, bpp, rng);
+        for (double t : {90.0, 300.0}) {
+          const bytes want = run_laid_out(reference(), img, l, t);
+          for (const edge_kernel* k : variants()) {
+            ASSERT_TRUE(run_laid_out(*k, img, l, t) == want)
+                << k->name << ", " << l.name << ", " << w << " pixels of "
+                << bpp << " bytes, threshold " << t;
+          }
+        }
+      }
+    }
+  }
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && \
+    !defined(__SANITIZE_THREAD__)
+// The most stack fn(arg) takes, measured on a thread whose stack is a
+// buffer of ours painted with a pattern: the lowest byte that no longer
+// holds it marks the deepest the thread went.
+std::size_t stack_depth(void* (*fn)(void*), void* arg) {
+  constexpr std::size_t size = std::size_t{1} << 20;
+  constexpr unsigned char paint = 0xA5;
+  void* const stack = std::aligned_alloc(4096, size);
+  if (stack == nullptr) return size;
+  std::memset(stack, paint, size);
+  pthread_attr_t attr;
+  pthread_t thread;
+  pthread_attr_init(&attr);
+  const bool started = pthread_attr_setstack(&attr, stack, size) == 0 &&
+                       pthread_create(&thread, &attr, fn, arg) == 0;
+  if (started) pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  const auto* painted = static_cast<const unsigned char*>(stack);
+  std::size_t untouched = 0;
+  while (untouched < size && painted[untouched] == paint) ++untouched;
+  std::free(stack);
+  return started ? size - untouched : size;
+}
+
+struct stack_job {
+  const edge_kernel* kernel;
+  pixel_view view;
+};
+
+void* run_job(void* job) {
+  const auto* j = static_cast<const stack_job*>(job);
+  if (j->kernel != nullptr) j->kernel->run(j->view, 90.0);
+  return nullptr;
+}
+
+// A kernel call may take 16 KiB of stack beyond what the thread takes
+// before it: everything larger lives in the caller's scratch block. Rows
+// wider than a strip, pictures of 3 and 4 bytes and masks, so that every
+// path runs.
+TEST(edge_kernels, take_at_most_16_kib_of_stack) {
+  constexpr std::size_t allowed = std::size_t{16} << 10;
+  stack_job idle{nullptr, {}};
+  const std::size_t baseline = stack_depth(run_job, &idle);
+  std::mt19937 rng(16);
+  for (std::uint32_t bpp : {3u, 4u}) {
+    const image img = random_image(8300, 3, bpp, rng);
+    bytes dst(img.src.size());
+    const auto scratch = test::make_scratch();
+    for (edge_output output : {edge_output::picture, edge_output::mask}) {
+      for (const edge_kernel* k : variants()) {
+        stack_job job{
+            k, whole_picture(img.src.data(), dst.data(), img.width, img.height,
+                             img.stride, bpp, scratch.get())};
+        job.view.output = output;
+        const std::size_t used = stack_depth(run_job, &job) - baseline;
+        EXPECT_LE(used, allowed) << k->name << " on " << bpp << "-byte pixels";
+      }
+    }
+  }
+}
+#endif
+
+// A Rows type with the earlier driver's hooks (grey_type, grey3, edges3),
+// as a variant in intrinsics may still provide them: these do the first
+// half of each row in scalar code, and the driver must finish it.
+struct half_rows {
+  using grey_type = std::int16_t;
+  static std::uint32_t grey3(const std::uint8_t* src, grey_type* out,
+                             std::uint32_t n) {
+    for (std::uint32_t j = 0; j < n / 2; ++j) {
+      out[j] = static_cast<grey_type>(
+          (src[3 * j] + src[3 * j + 1] + src[3 * j + 2]) / 3);
+    }
+    return n / 2;
+  }
+  static std::uint32_t edges3(const grey_type* a, const grey_type* b,
+                              const grey_type* c, std::uint8_t* dst,
+                              std::uint32_t n, std::uint32_t black_sum) {
+    for (std::uint32_t j = 0; j < n / 2; ++j) {
+      const int gx =
+          a[j + 2] + 2 * b[j + 2] + c[j + 2] - a[j] - 2 * b[j] - c[j];
+      const int gy =
+          c[j] + 2 * c[j + 1] + c[j + 2] - a[j] - 2 * a[j + 1] - a[j + 2];
+      const auto level = static_cast<std::uint8_t>(
+          static_cast<std::uint32_t>(gx * gx + gy * gy) >= black_sum ? 0 : 255);
+      std::memset(dst + 3 * j, level, 3);
+    }
+    return n / 2;
+  }
+};
+
+void run_half_rows(const pixel_view& v, double threshold) noexcept {
+  fused::run<half_rows>(v, least_black_sum(threshold));
+}
+
+TEST(edge_kernels, rows_with_the_earlier_hooks_match_the_reference) {
+  const edge_kernel half{"earlier hooks", run_half_rows, nullptr};
+  std::mt19937 rng(3);
+  for (const layout& l : layouts) {
+    for (std::uint32_t bpp : {3u, 4u, 5u}) {
+      for (std::uint32_t w : {1u, 7u, 100u, 4100u}) {
+        const image img = random_image(w, 6, bpp, rng);
+        ASSERT_TRUE(run_laid_out(half, img, l, 90.0) ==
+                    run_laid_out(reference(), img, l, 90.0))
+            << l.name << ", " << w << " pixels of " << bpp << " bytes";
+      }
+    }
   }
 }
 

@@ -20,6 +20,13 @@ bool reaches(std::uint32_t sum, double threshold) noexcept {
 
 bool always() noexcept { return true; }
 
+#if defined(EDGEMAP_KERNEL_SSE41)
+bool has_sse41() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
+}
+#endif
+
 #if defined(EDGEMAP_KERNEL_AVX2)
 bool has_avx2() noexcept {
   __builtin_cpu_init();
@@ -35,6 +42,12 @@ bool has_avx512() noexcept {
          __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") &&
          __builtin_cpu_supports("avx512dq");
+}
+#endif
+
+#if defined(EDGEMAP_KERNEL_AVX512VBMI)
+bool has_avx512vbmi() noexcept {
+  return has_avx512() && __builtin_cpu_supports("avx512vbmi");
 }
 #endif
 
@@ -58,6 +71,9 @@ constexpr edge_kernel kernels[] = {
 #if defined(EDGEMAP_KERNEL_NEON)
     {"neon", detect_edges_neon, has_neon},
 #endif
+#if defined(EDGEMAP_KERNEL_SSE41)
+    {"sse41", detect_edges_sse41, has_sse41},
+#endif
 #if defined(EDGEMAP_KERNEL_AVX2)
     // Not chosen by itself (an entry after it is), but tested and measured.
     {"avx2_stream", detect_edges_avx2_stream, has_avx2},
@@ -67,6 +83,10 @@ constexpr edge_kernel kernels[] = {
     // Not chosen by itself (an entry after it is), but tested and measured.
     {"avx512_stream", detect_edges_avx512_stream, has_avx512},
     {"avx512", detect_edges_avx512, has_avx512},
+#endif
+#if defined(EDGEMAP_KERNEL_AVX512VBMI)
+    {"avx512vbmi_stream", detect_edges_avx512vbmi_stream, has_avx512vbmi},
+    {"avx512vbmi", detect_edges_avx512vbmi, has_avx512vbmi},
 #endif
 };
 

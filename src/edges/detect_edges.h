@@ -13,8 +13,9 @@ namespace edgemap {
 
 // What a kernel writes for each pixel.
 enum class edge_output : std::uint8_t {
-  // 0 (edge) or 255 into the first three bytes of a pixel of
-  // bytes_per_pixel bytes; nothing else.
+  // Pixels of bytes_per_pixel bytes: 0 (edge) or 255 in the first three,
+  // the source pixel's bytes past the third (alpha, for 32-bit pixels) in
+  // the rest.
   picture,
   // One byte per pixel: 1 for an edge, 0 otherwise.
   mask,
@@ -22,7 +23,7 @@ enum class edge_output : std::uint8_t {
 
 // Scratch memory one kernel call may use. Callers provide it so that no
 // kernel needs more than a little stack.
-inline constexpr std::size_t kernel_scratch_bytes = std::size_t{192} << 10;
+inline constexpr std::size_t kernel_scratch_bytes = std::size_t{128} << 10;
 struct alignas(64) kernel_scratch {
   std::uint8_t bytes[kernel_scratch_bytes];
 };
@@ -78,9 +79,8 @@ const edge_kernel& selected_edge_kernel() noexcept;
 
 // Computes the rows [view.first_row, view.last_row) of the edge map with
 // the selected kernel, spread over at most `threads` threads (0: as many as
-// pay for the image's size). Pictures get the bytes of a pixel past the
-// third copied from the source; nothing between rows is touched. The
-// output is the same for every thread count. view.scratch is ignored.
+// pay for the image's size). Nothing between rows is touched. The output
+// is the same for every thread count. view.scratch is ignored.
 // Returns false, having written nothing, when scratch memory cannot be had.
 bool detect_edges_rows(const pixel_view& view, double threshold,
                        unsigned threads) noexcept;

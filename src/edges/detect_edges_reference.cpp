@@ -51,6 +51,12 @@ void detect_edges_reference(const pixel_view& v, double threshold) noexcept {
       t[2] = level;
       t[1] = level;
       t[0] = level;
+      const std::uint8_t* s = v.src +
+                              static_cast<std::ptrdiff_t>(i) * v.src_stride +
+                              std::size_t{j} * v.bytes_per_pixel;
+      for (std::uint32_t b = 3; b < v.bytes_per_pixel; ++b) {
+        t[b] = s[b];
+      }
     }
   }
 }

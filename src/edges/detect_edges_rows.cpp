@@ -1,8 +1,6 @@
 // The detector as callers use it: the selected kernel over bands of rows,
 // on as many threads as the image pays for, with scratch memory that
 // outlives calls.
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -13,8 +11,6 @@
 
 namespace edgemap {
 namespace {
-
-constexpr std::uint32_t channels = 3;
 
 // Below this many pixels per thread a second thread costs more in waking
 // up and sharing the cache than it saves.
@@ -55,23 +51,6 @@ class scratch_pool {
   std::vector<kernel_scratch*> free_;
 };
 
-// Bytes past the third (alpha, for 32-bit sources) pass through unchanged.
-void copy_extra_bytes(const pixel_view& v) noexcept {
-  const std::size_t extra = v.bytes_per_pixel - channels;
-  for (std::uint32_t r = v.first_row; r < v.last_row; ++r) {
-    const std::uint8_t* s =
-        v.src + static_cast<std::ptrdiff_t>(r) * v.src_stride + channels;
-    std::uint8_t* d =
-        v.dst + static_cast<std::ptrdiff_t>(r - v.first_row) * v.dst_stride +
-        channels;
-    for (std::uint32_t c = 0; c < v.width; ++c) {
-      std::memcpy(d, s, extra);
-      s += v.bytes_per_pixel;
-      d += v.bytes_per_pixel;
-    }
-  }
-}
-
 // More bands than processors gain nothing; the cap keeps the scratch
 // blocks of one call in an array.
 constexpr std::uint32_t max_bands = 64;
@@ -97,9 +76,6 @@ void run_band(void* context, std::uint32_t band) {
                       whole.dst_stride;
   v.scratch = job.scratch[band];
   selected_edge_kernel().run(v, job.threshold);
-  if (v.output == edge_output::picture && v.bytes_per_pixel > channels) {
-    copy_extra_bytes(v);
-  }
 }
 
 std::uint32_t band_count(const pixel_view& v, unsigned threads) noexcept {

@@ -1,7 +1,8 @@
 // The compiled variants of the fused detector and what they share. Each
-// variant is the same plain C++ (fused_kernel.h) built for another
-// instruction set, so this header declares only what crosses between
-// translation units compiled with different flags.
+// variant is the same plain C++ driver (fused_kernel.h) built for another
+// instruction set, with hooks in intrinsics where it has them, so this
+// header declares only what crosses between translation units compiled
+// with different flags.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,9 @@ inline constexpr std::uint32_t max_gradient_sum = 2 * 1020 * 1020;
 std::uint32_t least_black_sum(double threshold) noexcept;
 
 void detect_edges_portable(const pixel_view& view, double threshold) noexcept;
+#if defined(EDGEMAP_KERNEL_SSE41)
+void detect_edges_sse41(const pixel_view& view, double threshold) noexcept;
+#endif
 #if defined(EDGEMAP_KERNEL_AVX2)
 void detect_edges_avx2(const pixel_view& view, double threshold) noexcept;
 // The same, its target always written past the cache (detect_edges_avx2
@@ -34,6 +38,12 @@ void detect_edges_avx512(const pixel_view& view, double threshold) noexcept;
 // does so only for large targets).
 void detect_edges_avx512_stream(const pixel_view& view,
                                 double threshold) noexcept;
+#endif
+#if defined(EDGEMAP_KERNEL_AVX512VBMI)
+void detect_edges_avx512vbmi(const pixel_view& view, double threshold) noexcept;
+// The same, its target always written past the cache.
+void detect_edges_avx512vbmi_stream(const pixel_view& view,
+                                    double threshold) noexcept;
 #endif
 #if defined(EDGEMAP_KERNEL_NEON)
 void detect_edges_neon(const pixel_view& view, double threshold) noexcept;

@@ -7,6 +7,8 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
@@ -14,10 +16,40 @@
 namespace edgemap {
 namespace {
 
-// From this many bytes of target on, the target bypasses the cache: it
+// From this many bytes of source and target together on (about the
+// last-level cache of one core's share), the target bypasses the cache: it
 // would not stay there anyway, and streaming saves reading every line
-// before writing it.
+// before writing it. The source is then prefetched as well.
 inline constexpr std::size_t stream_from = std::size_t{32} << 20;
+
+// Copies bytes from put, which sits at the same offset within a cache line
+// as out, to out: whole lines with streaming stores, the partial lines at
+// either end with plain ones. Each unit's copy uses its widest vectors.
+inline void stream_out(std::uint8_t* out, const std::uint8_t* put,
+                       std::size_t bytes) {
+  std::size_t k = (64 - (reinterpret_cast<std::uintptr_t>(out) & 63)) & 63;
+  k = k < bytes ? k : bytes;
+  std::memcpy(out, put, k);
+  for (; k + 64 <= bytes; k += 64) {
+#if defined(__AVX512F__)
+    _mm512_stream_si512(reinterpret_cast<__m512i*>(out + k),
+                        _mm512_load_si512(put + k));
+#elif defined(__AVX2__)
+    for (std::size_t h = 0; h < 64; h += 32) {
+      _mm256_stream_si256(
+          reinterpret_cast<__m256i*>(out + k + h),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(put + k + h)));
+    }
+#else
+    for (std::size_t h = 0; h < 64; h += 16) {
+      _mm_stream_si128(
+          reinterpret_cast<__m128i*>(out + k + h),
+          _mm_load_si128(reinterpret_cast<const __m128i*>(put + k + h)));
+    }
+#endif
+  }
+  std::memcpy(out + k, put + k, bytes - k);
+}
 
 // Runs the fused detector with Rows<true> (streaming stores, fenced before
 // returning) for large targets or when asked, and Rows<false> otherwise.
@@ -25,8 +57,11 @@ template <template <bool> class Rows>
 void run_x86(const pixel_view& view, double threshold, bool always_stream) {
   const std::uint32_t black_sum = least_black_sum(threshold);
   const auto rows = std::size_t{view.last_row - view.first_row};
-  const auto row_bytes = static_cast<std::size_t>(
-      view.dst_stride < 0 ? -view.dst_stride : view.dst_stride);
+  const std::size_t row_bytes =
+      std::size_t{view.width} * view.bytes_per_pixel +
+      (view.output == edge_output::mask
+           ? view.width
+           : std::size_t{view.width} * view.bytes_per_pixel);
   if (always_stream || row_bytes * rows >= stream_from) {
     fused::run<Rows<true>>(view, black_sum);
     _mm_sfence();

@@ -1,0 +1,172 @@
+// The fused detector for x86-64 processors with SSSE3 and SSE4.1 but no
+// AVX2 (before 2013, and the Atom, Celeron and Pentium Silver class): the
+// fused driver's hooks, 8 pixels a step for grey levels and 16 for
+// targets, in 16-bit lanes. Pixels of 3 and 4 bytes take the vector paths;
+// row tails and other pixel sizes the plain loops compiled for SSE4.1.
+#include <immintrin.h>
+
+#include <array>
+
+#include "edges/edge_variants.h"
+#include "edges/fused_kernel.h"
+
+namespace edgemap {
+namespace {
+namespace sse41 {
+
+using table = std::array<std::uint8_t, 16>;
+
+template <class F>
+constexpr table make_table(F byte) {
+  table t{};
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
+  }
+  return t;
+}
+
+inline __m128i load(const void* p) {
+  return _mm_loadu_si128(static_cast<const __m128i*>(p));
+}
+inline __m128i load(const table& t) { return load(t.data()); }
+inline void store(void* p, __m128i x) {
+  _mm_storeu_si128(static_cast<__m128i*>(p), x);
+}
+
+// The high half of sum * 21846 is the truncated third of every sum up to
+// 765.
+constexpr short third = 21846;
+
+// (b, g, r, 0) for four 3-byte pixels from byte `from`.
+constexpr table pixels_from(int from) {
+  return make_table(
+      [from](int i) { return i % 4 == 3 ? -1 : from + i / 4 * 3 + i % 4; });
+}
+constexpr table pixels_at0 = pixels_from(0);
+constexpr table pixels_at4 = pixels_from(4);
+
+// Grey levels of 8 pixels at p, as words: multiply-adds of bytes and words
+// sum each pixel into a dword (3-byte pixels first laid out as (b, g, r,
+// 0) by a byte shuffle, pixels 4..7 from a load ending at pixel 7's end),
+// and the pack narrows them to words.
+template <std::uint32_t bpp>
+inline __m128i grey8(const std::uint8_t* p) {
+  const __m128i ones16 = _mm_set1_epi16(1);
+  __m128i x, y;
+  if constexpr (bpp == 3) {
+    const __m128i ones8 = _mm_set1_epi8(1);
+    x = _mm_maddubs_epi16(_mm_shuffle_epi8(load(p), load(pixels_at0)), ones8);
+    y = _mm_maddubs_epi16(_mm_shuffle_epi8(load(p + 8), load(pixels_at4)),
+                          ones8);
+  } else {
+    const __m128i weights = _mm_set1_epi32(0x00010101);
+    x = _mm_maddubs_epi16(load(p), weights);
+    y = _mm_maddubs_epi16(load(p + 16), weights);
+  }
+  return _mm_mulhi_epu16(
+      _mm_packus_epi32(_mm_madd_epi16(x, ones16), _mm_madd_epi16(y, ones16)),
+      _mm_set1_epi16(third));
+}
+
+// Output vector r of a 3-byte picture holds pixels (16 r + o) / 3.
+constexpr std::array<table, 3> spread3 = {
+    make_table([](int o) { return o / 3; }),
+    make_table([](int o) { return (16 + o) / 3; }),
+    make_table([](int o) { return (32 + o) / 3; })};
+// The first three bytes of each 4-byte pixel.
+constexpr table colour_bytes =
+    make_table([](int o) { return o % 4 == 3 ? 0 : 0xFF; });
+
+// Target bytes of 16 pixels from `flat` (0xFF where no edge).
+template <std::uint32_t bpp, edge_output output>
+inline void put16(__m128i flat, std::uint8_t* t, const std::uint8_t* s) {
+  if constexpr (output == edge_output::mask) {
+    store(t, _mm_andnot_si128(flat, _mm_set1_epi8(1)));
+  } else if constexpr (bpp == 3) {
+    for (std::size_t r = 0; r < spread3.size(); ++r) {
+      store(t + 16 * r, _mm_shuffle_epi8(flat, load(spread3[r])));
+    }
+  } else {
+    // Sign extension makes each level byte a whole pixel; the source's
+    // fourth bytes are blended in.
+    const __m128i colour = load(colour_bytes);
+    store(t, _mm_blendv_epi8(load(s), _mm_cvtepi8_epi32(flat), colour));
+    store(t + 16,
+          _mm_blendv_epi8(load(s + 16),
+                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 4)), colour));
+    store(t + 32,
+          _mm_blendv_epi8(load(s + 32),
+                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 8)), colour));
+    store(t + 48,
+          _mm_blendv_epi8(load(s + 48),
+                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 12)), colour));
+  }
+}
+
+struct rows {
+  template <std::uint32_t bpp>
+  static std::uint32_t vertical(const std::uint8_t* src, const std::int16_t* a,
+                                const std::int16_t* b, std::int16_t* c,
+                                std::int16_t* v, std::int16_t* d,
+                                std::uint32_t n) {
+    if constexpr (bpp != 3 && bpp != 4) {
+      return 0;
+    } else {
+      std::uint32_t k = 0;
+      for (; k + 8 <= n; k += 8) {
+        const __m128i g = grey8<bpp>(src + std::size_t{k} * bpp);
+        const __m128i above = load(a + k), mid = load(b + k);
+        store(c + k, g);
+        store(v + k,
+              _mm_add_epi16(_mm_add_epi16(above, g), _mm_add_epi16(mid, mid)));
+        store(d + k, _mm_sub_epi16(g, above));
+      }
+      return k;
+    }
+  }
+
+  // 8 pixels from j: 0xFFFF for those whose gradient sum stays below the
+  // least black sum. Interleaved (gx, gy) word pairs give gx^2 + gy^2 in
+  // one multiply-add, and the pack of the two halves restores pixel order.
+  static __m128i flat8(const std::int16_t* v, const std::int16_t* d,
+                       std::uint32_t j, __m128i black) {
+    const __m128i gx = _mm_sub_epi16(load(v + j + 2), load(v + j));
+    const __m128i d1 = load(d + j + 1);
+    const __m128i gy = _mm_add_epi16(
+        _mm_add_epi16(load(d + j), load(d + j + 2)), _mm_add_epi16(d1, d1));
+    const __m128i lo = _mm_unpacklo_epi16(gx, gy);
+    const __m128i hi = _mm_unpackhi_epi16(gx, gy);
+    return _mm_packs_epi32(_mm_cmpgt_epi32(black, _mm_madd_epi16(lo, lo)),
+                           _mm_cmpgt_epi32(black, _mm_madd_epi16(hi, hi)));
+  }
+
+  template <std::uint32_t bpp, edge_output output>
+  static std::uint32_t edges(const std::int16_t* v, const std::int16_t* d,
+                             std::uint8_t* dst, const std::uint8_t* src,
+                             std::uint32_t n, const fused::limits& lim,
+                             std::uint8_t* /*stage*/) {
+    constexpr std::uint32_t out_pixel = output == edge_output::mask ? 1 : bpp;
+    if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
+      return 0;
+    } else {
+      const __m128i black = _mm_set1_epi32(static_cast<int>(lim.black_sum));
+      std::uint32_t j = 0;
+      for (; j + 16 <= n; j += 16) {
+        const __m128i flat =
+            _mm_packs_epi16(flat8(v, d, j, black), flat8(v, d, j + 8, black));
+        put16<bpp, output>(flat, dst + std::size_t{j} * out_pixel,
+                           src + std::size_t{j} * bpp);
+      }
+      return j;
+    }
+  }
+};
+
+}  // namespace sse41
+}  // namespace
+
+void detect_edges_sse41(const pixel_view& view, double threshold) noexcept {
+  fused::run<sse41::rows>(view, least_black_sum(threshold));
+}
+
+}  // namespace edgemap
