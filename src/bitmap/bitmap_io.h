@@ -36,7 +36,8 @@ status save_image_t(image_state& state, const char* fname_t,
 struct row_source {
   const std::uint8_t* pixels = nullptr;  // the whole pixel array, or null
   std::FILE* stream = nullptr;           // positioned at the pixel array
-  pixel_buffer* window = nullptr;        // for the streamed rows
+  pixel_buffer* window = nullptr;        // for the streamed rows,
+  pixel_buffer* next_window = nullptr;   // two of them
 };
 
 // Bytes of target rows computed and written at a time.

@@ -22,6 +22,7 @@ namespace {
 struct buffers {
   pixel_buffer band;
   pixel_buffer window;
+  pixel_buffer next_window;
 };
 
 class buffer_cache {
@@ -164,7 +165,8 @@ conversion convert_file(const char* source, const target_spec& target,
     settle_refused(c, target, id, rule);
     return c;
   }
-  const row_source rows{nullptr, in.get(), &b.get()->window};
+  const row_source rows{nullptr, in.get(), &b.get()->window,
+                        &b.get()->next_window};
   write_target(c, l, rows, target, id, threshold, threads, rule, b.get()->band,
                &in);
   return c;

@@ -5,25 +5,32 @@
 
 #include "bitmap/bitmap_io.h"
 #include "edges/detect_edges.h"
+#include "edges/worker_pool.h"
 
 namespace edgemap {
 namespace {
 
-// Rows [lo, hi) of a source read from a stream, row lo at the start of the
-// window. Bands move down the image, so each step keeps the two rows the
-// next band shares with the last one and reads the rest.
+// Rows [lo, hi) of a source read from a stream, row lo at the start of
+// the window. Bands move down the image, and the window of the next band
+// starts with the two rows it shares with the last one.
 class streamed_rows {
  public:
   streamed_rows(std::FILE* f, std::uint8_t* window, const bitmap_layout& l)
       : f_(f), window_(window), l_(l) {}
 
-  // Makes rows [from, to) available, from never below the last call's.
-  // False when the stream ends before them (the file shrank).
-  bool hold(std::uint32_t from, std::uint32_t to) noexcept {
+  // Makes rows [from, to) available: those the window `last` holds (this
+  // one or another; none at the start) are copied from it, the others read
+  // from the stream, which stands right after last's rows. Reads nothing
+  // but `last` and the stream, so that the rows of `last` may be used at
+  // the same time. False when the stream ends early (the file shrank).
+  bool follow(const streamed_rows* last, std::uint32_t from,
+              std::uint32_t to) noexcept {
     const std::size_t stride = l_.stride;
-    const std::uint32_t kept = hi_ > from ? hi_ - from : 0;
-    if (kept != 0 && from != lo_) {
-      std::memmove(window_, window_ + (from - lo_) * stride, kept * stride);
+    std::uint32_t kept = 0;
+    if (last != nullptr && last->hi_ > from) {
+      kept = last->hi_ - from;
+      const std::uint8_t* rows = last->window_ + (from - last->lo_) * stride;
+      if (rows != window_) std::memmove(window_, rows, kept * stride);
     }
     lo_ = from;
     std::uint8_t* const fresh = window_ + kept * stride;
@@ -52,6 +59,70 @@ class streamed_rows {
   std::uint32_t hi_ = 0;
 };
 
+// Computes rows [r0, r1) of the target into `out` from the source rows
+// `src` holds (row `src_first` of the image at its start, `src_rows` of
+// them), zeroes their padding and writes them.
+struct band_job {
+  target_file* target;
+  const bitmap_layout* l;
+  std::uint8_t* out;
+  double threshold;
+  unsigned threads;
+  const std::uint8_t* src = nullptr;
+  std::uint32_t src_first = 0;
+  std::uint32_t src_rows = 0;
+  std::uint32_t r0 = 0;
+  std::uint32_t r1 = 0;
+  bool edges = true;
+  bool ok = true;  // false: no scratch memory
+
+  void run() noexcept {
+    const std::size_t stride = l->stride;
+    const std::uint32_t n = r1 - r0;
+    if (!edges) {
+      std::memset(out, 0, n * stride);
+    } else {
+      pixel_view v{};
+      v.src = src;
+      v.height = src_rows;
+      v.first_row = r0 - src_first;
+      v.last_row = v.first_row + n;
+      v.src_stride = static_cast<std::ptrdiff_t>(stride);
+      v.width = l->width;
+      v.bytes_per_pixel = l->bytes_per_pixel;
+      v.dst = out;
+      v.dst_stride = static_cast<std::ptrdiff_t>(stride);
+      v.output = edge_output::picture;
+      ok = detect_edges_rows(v, threshold, threads);
+      if (!ok) return;
+      const std::size_t pad = stride - l->row_bytes();
+      for (std::uint32_t i = 0; i < n && pad != 0; ++i) {
+        std::memset(out + i * stride + l->row_bytes(), 0, pad);
+      }
+    }
+    target->write(out, n * stride);
+  }
+};
+
+// One step of a streamed conversion on two threads: this band computed and
+// written while the next band's rows are read into the other window.
+struct overlapped_step {
+  band_job* band;
+  streamed_rows* next;
+  const streamed_rows* current;
+  std::uint32_t from, to;
+  bool read_ok = true;
+
+  static void part(void* self, std::uint32_t k) {
+    auto& s = *static_cast<overlapped_step*>(self);
+    if (k == 0) {
+      s.read_ok = s.next->follow(s.current, s.from, s.to);
+    } else {
+      s.band->run();
+    }
+  }
+};
+
 }  // namespace
 
 std::uint32_t band_rows(std::uint32_t stride, std::uint32_t height) noexcept {
@@ -70,55 +141,61 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
   }
   const std::uint32_t per_band = band_rows(l.stride, l.height);
   const std::size_t stride = l.stride;
-  if (!band.reserve(std::size_t{per_band} * stride)) {
-    return status::no_memory;
-  }
+  const std::size_t window_bytes = (std::size_t{per_band} + 2) * stride;
   const bool streamed = edges && rows.pixels == nullptr;
-  if (streamed && !rows.window->reserve((std::size_t{per_band} + 2) * stride)) {
+  if (!band.reserve(std::size_t{per_band} * stride) ||
+      (streamed && (!rows.window->reserve(window_bytes) ||
+                    !rows.next_window->reserve(window_bytes)))) {
     return status::no_memory;
   }
-  std::uint8_t* const window_bytes =
-      rows.window != nullptr ? rows.window->get() : nullptr;
-  streamed_rows window(rows.stream, window_bytes, l);
-  const std::size_t pad = stride - l.row_bytes();
+  // Two windows take turns; with a thread to spare, the next band's rows
+  // are read while this band is computed and written, so the source's copy
+  // out of the page cache costs no time of its own.
+  streamed_rows windows[2] = {
+      {rows.stream, streamed ? rows.window->get() : nullptr, l},
+      {rows.stream, streamed ? rows.next_window->get() : nullptr, l}};
+  const bool overlap =
+      streamed && threads != 1 && processor_count() > 1 && per_band < l.height;
+  int current = 0;
+  if (streamed &&
+      !windows[0].follow(nullptr, 0,
+                         per_band < l.height ? per_band + 1 : l.height)) {
+    return status::truncated;
+  }
+  band_job job{&target, &l, band.get(), threshold, overlap ? 1u : threads};
+  job.edges = edges;
   for (std::uint32_t r0 = 0; r0 < l.height && !target.failed();) {
     const std::uint32_t n = l.height - r0 < per_band ? l.height - r0 : per_band;
     const std::uint32_t r1 = r0 + n;
-    std::uint8_t* const out = band.get();
-    if (!edges) {
-      std::memset(out, 0, n * stride);
+    job.r0 = r0;
+    job.r1 = r1;
+    if (streamed) {
+      job.src = windows[current].rows();
+      job.src_first = windows[current].lo();
+      job.src_rows = windows[current].hi() - windows[current].lo();
     } else {
-      pixel_view v{};
-      if (streamed) {
-        if (!window.hold(r0 == 0 ? 0 : r0 - 1,
-                         r1 == l.height ? l.height : r1 + 1)) {
-          return status::truncated;
-        }
-        v.src = window.rows();
-        v.height = window.hi() - window.lo();
-        v.first_row = r0 - window.lo();
-      } else {
-        v.src = rows.pixels;
-        v.height = l.height;
-        v.first_row = r0;
-      }
-      v.last_row = v.first_row + n;
-      v.src_stride = static_cast<std::ptrdiff_t>(stride);
-      v.width = l.width;
-      v.bytes_per_pixel = l.bytes_per_pixel;
-      v.dst = out;
-      v.dst_stride = static_cast<std::ptrdiff_t>(stride);
-      v.output = edge_output::picture;
-      if (!detect_edges_rows(v, threshold, threads)) {
-        return status::no_memory;
-      }
-      if (pad != 0) {
-        for (std::uint32_t i = 0; i < n; ++i) {
-          std::memset(out + i * stride + l.row_bytes(), 0, pad);
-        }
-      }
+      job.src = rows.pixels;
+      job.src_rows = l.height;
     }
-    target.write(out, n * stride);
+    bool read_ok = true;
+    if (streamed && r1 < l.height) {
+      const std::uint32_t r2 =
+          l.height - r1 < per_band ? l.height : r1 + per_band;
+      overlapped_step step{&job, &windows[1 - current], &windows[current],
+                           r1 - 1, r2 == l.height ? l.height : r2 + 1};
+      if (overlap) {
+        run_parts(2, overlapped_step::part, &step);
+      } else {
+        overlapped_step::part(&step, 1);
+        overlapped_step::part(&step, 0);
+      }
+      read_ok = step.read_ok;
+      current = 1 - current;
+    } else {
+      job.run();
+    }
+    if (!job.ok) return status::no_memory;
+    if (!read_ok) return status::truncated;
     r0 = r1;
   }
   return status::ok;
