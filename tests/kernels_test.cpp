@@ -280,7 +280,11 @@ void* run_job(void* job) {
 // path runs.
 TEST(edge_kernels, take_at_most_16_kib_of_stack) {
   constexpr std::size_t allowed = std::size_t{16} << 10;
+  // The first thread of the process pays one-time costs (lazy symbol
+  // binding, for one) that later ones do not: measure the baseline on a
+  // second thread, and the kernels' use as the difference, at least 0.
   stack_job idle{nullptr, {}};
+  stack_depth(run_job, &idle);
   const std::size_t baseline = stack_depth(run_job, &idle);
   std::mt19937 rng(16);
   for (std::uint32_t bpp : {3u, 4u}) {
@@ -293,7 +297,8 @@ TEST(edge_kernels, take_at_most_16_kib_of_stack) {
             k, whole_picture(img.src.data(), dst.data(), img.width, img.height,
                              img.stride, bpp, scratch.get())};
         job.view.output = output;
-        const std::size_t used = stack_depth(run_job, &job) - baseline;
+        const std::size_t depth = stack_depth(run_job, &job);
+        const std::size_t used = depth > baseline ? depth - baseline : 0;
         EXPECT_LE(used, allowed) << k->name << " on " << bpp << "-byte pixels";
       }
     }
