@@ -137,14 +137,14 @@ def main():
                   file=sys.stderr)
     ranged = len(args.runs) > 1
     w = (9, 7, 9, 9) if not ranged else (17, 17, 17, 19)
-    print(f"{'size':>10} {'what':<26} {'Mpixel/s':>{w[0]}} {'x ref':>{w[1]}} "
+    print(f"{'size':>10} {'what':<32} {'Mpixel/s':>{w[0]}} {'x ref':>{w[1]}} "
           f"{'x opencv':>{w[2]}} {'/ memcpy':>{w[3]}}")
     sizes = sorted({s for s, _ in table}, key=lambda s: int(s.split("x")[0]))
     for size in sizes:
         rows = sorted(((n, c) for (s, n), c in table.items() if s == size),
                       key=lambda nc: nc[1][0][0])
         for name, c in rows:
-            print(f"{size:>10} {name:<26} "
+            print(f"{size:>10} {name:<32} "
                   + " ".join([cell(c[0], 1e-6, 0, w[0], ranged),
                               cell(c[1], 1, 1, w[1], ranged),
                               cell(c[2], 1, 1, w[2], ranged),
