@@ -29,8 +29,8 @@ class streamed_rows {
     std::uint32_t kept = 0;
     if (last != nullptr && last->hi_ > from) {
       kept = last->hi_ - from;
-      const std::uint8_t* rows = last->window_ + (from - last->lo_) * stride;
-      if (rows != window_) std::memmove(window_, rows, kept * stride);
+      const std::uint8_t* shared = last->window_ + (from - last->lo_) * stride;
+      if (shared != window_) std::memmove(window_, shared, kept * stride);
     }
     lo_ = from;
     std::uint8_t* const fresh = window_ + kept * stride;
