@@ -68,7 +68,7 @@ bool read_stdin(std::vector<std::uint8_t>& out) {
 int convert_one(const std::string& source, const std::string& target,
                 double threshold) {
   const bool to_stdout = target == "-";
-  const edgemap::target_spec spec{to_stdout ? nullptr : target.c_str(),
+  const edgemap::destination dest{to_stdout ? nullptr : target.c_str(),
                                   to_stdout ? stdout : nullptr};
   std::FILE* const lines = to_stdout ? stderr : stdout;
 #ifdef _WIN32
@@ -84,10 +84,10 @@ int convert_one(const std::string& source, const std::string& target,
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
     }
-    c = edgemap::convert_bytes(bitmap.data(), bitmap.size(), spec, threshold, 0,
+    c = edgemap::convert_bytes(bitmap.data(), bitmap.size(), dest, threshold, 0,
                                edgemap::on_refused_source::empty_target);
   } else {
-    c = edgemap::convert_file(source.c_str(), spec, threshold, 0,
+    c = edgemap::convert_file(source.c_str(), dest, threshold, 0,
                               edgemap::on_refused_source::empty_target);
   }
   return edgemap::print_conversion(c, lines) ? exit_ok : exit_failed;

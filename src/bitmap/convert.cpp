@@ -78,29 +78,29 @@ class borrowed_buffers {
   buffers* b_;
 };
 
-status open_target(target_file& t, const target_spec& spec) noexcept {
-  if (spec.stream != nullptr) {
-    t.adopt(spec.stream);
+status open_target(target_file& t, const destination& dest) noexcept {
+  if (dest.stream != nullptr) {
+    t.adopt(dest.stream);
     return status::ok;
   }
-  return t.open(spec.path);
+  return t.open(dest.path);
 }
 
 // The target after a source that was refused: untouched, or emptied unless
 // it is the source itself.
-void settle_refused(conversion& c, const target_spec& spec,
+void settle_refused(conversion& c, const destination& dest,
                     const file_identity& source, on_refused_source rule) {
   c.wrote_image = false;
   c.pixel_bytes = 0;
   if (rule == on_refused_source::keep_target) {
     return;
   }
-  if (spec.stream == nullptr && identity_of_path(spec.path).same_as(source)) {
+  if (dest.stream == nullptr && identity_of_path(dest.path).same_as(source)) {
     c.save = status::open_target;
     return;
   }
   target_file t;
-  c.save = open_target(t, spec);
+  c.save = open_target(t, dest);
   if (c.save == status::ok) {
     c.save = t.commit();
   }
@@ -111,11 +111,11 @@ void settle_refused(conversion& c, const target_spec& spec,
 // target takes its name: Windows renames nothing over a file that is open,
 // and a source converted in place is that file.
 void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
-                  const target_spec& spec, const file_identity& source,
+                  const destination& dest, const file_identity& source,
                   double threshold, unsigned threads, on_refused_source rule,
                   pixel_buffer& band, file_ptr* source_stream) {
   target_file t;
-  c.save = open_target(t, spec);
+  c.save = open_target(t, dest);
   if (c.save != status::ok) {
     return;
   }
@@ -127,7 +127,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
     // The source ended early, or memory ran out: as a refused source.
     t.abandon();
     c.load = written;
-    settle_refused(c, spec, source, rule);
+    settle_refused(c, dest, source, rule);
     return;
   }
   if (source_stream != nullptr) source_stream->reset();
@@ -138,7 +138,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
 
 }  // namespace
 
-conversion convert_file(const char* source, const target_spec& target,
+conversion convert_file(const char* source, const destination& target,
                         double threshold, unsigned threads,
                         on_refused_source rule) noexcept {
   conversion c;
@@ -173,7 +173,7 @@ conversion convert_file(const char* source, const target_spec& target,
 }
 
 conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
-                         const target_spec& target, double threshold,
+                         const destination& target, double threshold,
                          unsigned threads, on_refused_source rule) noexcept {
   conversion c;
   bitmap_layout l;

@@ -27,20 +27,20 @@ struct conversion {
 
 // Where the target goes: a path (UTF-8), or a stream the caller keeps
 // (standard output), written in place.
-struct target_spec {
+struct destination {
   const char* path = nullptr;
   std::FILE* stream = nullptr;
 };
 
 // Converts the bitmap file at source (UTF-8, or null for no path), reading
 // it a band of rows at a time.
-conversion convert_file(const char* source, const target_spec& target,
+conversion convert_file(const char* source, const destination& target,
                         double threshold, unsigned threads,
                         on_refused_source rule) noexcept;
 
 // Converts a bitmap held in memory (size bytes, as if a file).
 conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
-                         const target_spec& target, double threshold,
+                         const destination& target, double threshold,
                          unsigned threads, on_refused_source rule) noexcept;
 
 // The whole target of a bitmap held in memory, in memory: *out gets a
