@@ -23,6 +23,7 @@
 // source pixel's bytes past the third; a mask pixel is one byte, 1 or 0.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -49,6 +50,17 @@ inline constexpr spread3_table spread3_bytes = [] {
   }
   return t;
 }();
+
+// N bytes, byte(i) at i: the vector kernels' shuffle and permutation
+// constants, computed at compile time.
+template <std::size_t N, class F>
+constexpr std::array<std::uint8_t, N> byte_table(F byte) {
+  std::array<std::uint8_t, N> t{};
+  for (std::size_t i = 0; i < N; ++i) {
+    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
+  }
+  return t;
+}
 
 namespace {
 namespace fused {

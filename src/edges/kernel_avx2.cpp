@@ -19,11 +19,7 @@ using table = std::array<std::uint8_t, 32>;
 
 template <class F>
 constexpr table make_table(F byte) {
-  table t{};
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
-  }
-  return t;
+  return byte_table<32>(byte);
 }
 
 inline __m256i load(const void* p) {
@@ -129,9 +125,6 @@ inline void put32(__m256i flat, std::uint8_t* t, const std::uint8_t* s) {
     }
   }
 }
-
-// How far ahead of the grey loop the source is fetched, in bytes.
-constexpr std::size_t prefetch_ahead = 3072;
 
 // With far set (targets larger than the cache), the source is prefetched
 // and targets are written past the cache.

@@ -35,12 +35,8 @@ inline constexpr bool vbmi = false;
 using table = std::array<std::uint8_t, 64>;
 
 template <class F>
-inline constexpr table make_table(F byte) {
-  table t{};
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
-  }
-  return t;
+constexpr table make_table(F byte) {
+  return byte_table<64>(byte);
 }
 
 inline __m512i load(const table& t) { return _mm512_loadu_si512(t.data()); }
@@ -268,9 +264,6 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
                        _mm512_shuffle_i64x2(level, level, 0xFF), idx));
   }
 }
-
-// How far ahead of the grey loop the source is fetched, in bytes.
-inline constexpr std::size_t prefetch_ahead = 3072;
 
 // With far set (targets larger than the cache), the source is prefetched
 // and targets are written past the cache.

@@ -18,11 +18,7 @@ using table = std::array<std::uint8_t, 16>;
 
 template <class F>
 constexpr table make_table(F byte) {
-  table t{};
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    t[i] = static_cast<std::uint8_t>(byte(static_cast<int>(i)));
-  }
-  return t;
+  return byte_table<16>(byte);
 }
 
 inline __m128i load(const void* p) {

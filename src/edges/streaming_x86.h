@@ -22,6 +22,9 @@ namespace {
 // before writing it. The source is then prefetched as well.
 inline constexpr std::size_t stream_from = std::size_t{32} << 20;
 
+// How far ahead of the grey loop the source is then fetched, in bytes.
+inline constexpr std::size_t prefetch_ahead = 3072;
+
 // Copies bytes from put, which sits at the same offset within a cache line
 // as out, to out: whole lines with streaming stores, the partial lines at
 // either end with plain ones. Each unit's copy uses its widest vectors.
