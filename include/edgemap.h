@@ -117,8 +117,15 @@ EDGEMAP_API int edgemap_detect_mask(const uint8_t* src, ptrdiff_t src_stride,
  * same checks in the same order) and with the same target bytes, but
  * silent, without state between calls and without a global lock. The
  * target is written to a temporary file beside it and renamed over it when
- * complete: on any failure the target is left as it was. Paths are UTF-8
- * (on Windows too; see edgemap_convert_file_w). */
+ * complete: on any failure the target is left as it was. Where the folder
+ * refuses the temporary file or the rename (a read-only folder, or a sticky
+ * one where the target is another user's) while the target itself may be
+ * written, it is written in place instead, as tools that write in place
+ * do. Paths are UTF-8 (on Windows too; see edgemap_convert_file_w).
+ *
+ * On EDGEMAP_ERROR_OPEN_SOURCE, _OPEN_TARGET and _WRITE, errno holds the
+ * system's reason (ENOENT, EACCES, ENOSPC, EMFILE, ...), or 0 when there
+ * was none (a FIFO refused as a source). */
 EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
                                      double threshold,
                                      unsigned threads) EDGEMAP_NOEXCEPT;

@@ -6,6 +6,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,23 +25,31 @@ constexpr std::uint32_t max_dimension =
 
 // A failed status as its exception, with .status set.
 [[noreturn]] void raise_status(int status, py::handle source = py::none(),
-                               py::handle target = py::none()) {
+                               py::handle target = py::none(), int cause = 0) {
   const py::object error_for =
       py::module_::import("edgemap._errors").attr("error_for");
-  const py::object error = error_for(status, source, target);
+  const py::object error = error_for(status, source, target, cause);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())),
                   error.ptr());
   throw py::error_already_set();
 }
 
-unsigned thread_count(long long threads) {
-  if (threads < 0 || static_cast<unsigned long long>(threads) >
-                         std::numeric_limits<unsigned>::max()) {
+// Any Python int (TypeError for anything else); ValueError outside the
+// counts the library takes, however large.
+unsigned thread_count(const py::object& threads) {
+  const py::int_ n =
+      py::reinterpret_steal<py::int_>(PyNumber_Index(threads.ptr()));
+  if (!n) throw py::error_already_set();
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+  if (overflow != 0 || value < 0 ||
+      static_cast<unsigned long long>(value) >
+          std::numeric_limits<unsigned>::max()) {
     throw py::value_error(
         "threads: expected 0 (as many as pay) or a count of threads, got " +
-        std::to_string(threads));
+        py::str(py::handle(n)).cast<std::string>());
   }
-  return static_cast<unsigned>(threads);
+  return static_cast<unsigned>(value);
 }
 
 std::string shape_of(const py::array& a) {
@@ -182,7 +191,7 @@ py::array new_array(const py::array& image, bool as_mask) {
 
 // detect and mask: the same checks, layout and call.
 py::array run_detect(const py::object& image_object, double threshold,
-                     const py::object& out_object, long long threads,
+                     const py::object& out_object, const py::object& threads,
                      bool as_mask) {
   const unsigned n = thread_count(threads);
   const py::array image = image_argument(image_object);
@@ -219,12 +228,12 @@ py::array run_detect(const py::object& image_object, double threshold,
 }
 
 py::array detect(const py::object& image, double threshold,
-                 const py::object& out, long long threads) {
+                 const py::object& out, const py::object& threads) {
   return run_detect(image, threshold, out, threads, false);
 }
 
 py::array mask(const py::object& image, double threshold, const py::object& out,
-               long long threads) {
+               const py::object& threads) {
   return run_detect(image, threshold, out, threads, true);
 }
 
@@ -239,18 +248,20 @@ py::bytes path_argument(const py::object& path) {
 }
 
 void convert(const py::object& source, const py::object& target,
-             double threshold, long long threads) {
+             double threshold, const py::object& threads) {
   const unsigned n = thread_count(threads);
   const py::bytes s = path_argument(source);
   const py::bytes t = path_argument(target);
   const char* s_path = PyBytes_AS_STRING(s.ptr());
   const char* t_path = PyBytes_AS_STRING(t.ptr());
   int status = EDGEMAP_OK;
+  int cause = 0;
   {
     py::gil_scoped_release unlocked;
     status = edgemap_convert_file(s_path, t_path, threshold, n);
+    cause = errno;  // the library's reason for a file's failure
   }
-  if (status != EDGEMAP_OK) raise_status(status, source, target);
+  if (status != EDGEMAP_OK) raise_status(status, source, target, cause);
 }
 
 // A contiguous view of any bytes-like object, released when done.
@@ -284,7 +295,7 @@ struct library_free {
 };
 
 py::bytes convert_bytes(const py::object& data, double threshold,
-                        long long threads) {
+                        const py::object& threads) {
   const unsigned n = thread_count(threads);
   const byte_view bitmap(data);
   void* out = nullptr;

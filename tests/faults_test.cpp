@@ -1,5 +1,6 @@
 // Faults around the files: each gives its one line and a defined target,
 // and nothing that should be kept is lost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -295,8 +296,12 @@ TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
   test::temp_dir dir;
   open_to_all(dir);
   test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
-  test::write_file(dir.path("secret.bmp"), test::make_bmp({2, 2, 24, 54}));
-  fs::permissions(dir.path("secret.bmp"), fs::perms::none);
+  const bytes secret = test::make_bmp({2, 2, 24, 54});
+  test::write_file(dir.path("secret.bmp"), secret);
+  // Writable, not readable (chmod 222).
+  fs::permissions(dir.path("secret.bmp"), fs::perms::owner_write |
+                                              fs::perms::group_write |
+                                              fs::perms::others_write);
   fs::create_directory(dir.path("out"));
   fs::permissions(dir.path("out"), fs::perms::all);
   const auto out = unprivileged([&] {
@@ -304,14 +309,57 @@ TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
     std::string lines =
         staged_run(state, dir.path("s.bmp"), dir.path("out/first.bmp"));
     lines += "\n";
-    return lines + staged_run(state, dir.path("secret.bmp"),
-                              dir.path("out/second.bmp"));
+    lines +=
+        staged_run(state, dir.path("secret.bmp"), dir.path("out/second.bmp"));
+    // The image kept from the first run never replaces the very file the
+    // load failed to read, and neither does an emptied target.
+    lines += "\n";
+    lines += staged_run(state, dir.path("secret.bmp"), dir.path("secret.bmp"));
+    const conversion c = convert_file(dir.path("secret.bmp").c_str(),
+                                      {dir.path("secret.bmp").c_str()}, 90.0, 0,
+                                      on_refused_source::empty_target);
+    return lines + (c.save == status::open_target ? "\nkept" : "\nemptied");
   });
   if (!out) GTEST_SKIP() << "cannot run as an unprivileged user";
   EXPECT_EQ(*out, size_lines + "succeeded\nfopen fp_s error\n" + size_lines +
-                      "failed");
+                      "failed\nfopen fp_s error\nfopen fname_t error\n"
+                      "failed\nkept");
   EXPECT_TRUE(test::read_file(dir.path("out/second.bmp")) ==
               test::expected_target(sample));
+  fs::permissions(dir.path("secret.bmp"), fs::perms::owner_read,
+                  fs::perm_options::add);
+  EXPECT_TRUE(test::read_file(dir.path("secret.bmp")) == secret);
+}
+
+// A program may have closed its standard streams (2>&-): no file the
+// library opens may take descriptor 0, 1 or 2, or the program's next line
+// would be written into it.
+TEST(faults, files_never_take_the_standard_descriptors) {
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
+  const auto out = in_child([&] {
+    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
+    std::string taken;
+    const auto check = [&taken](const char* what) {
+      for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) taken += what;
+      }
+    };
+    // Each stays open, so that the next would take the next free one.
+    const file_ptr source(open_source(dir.path("s.bmp").c_str()));
+    check("source ");
+    const file_ptr written(open_file(dir.path("w.bmp").c_str(), "wb"));
+    check("open_file ");
+    target_file replaced;
+    (void)replaced.open(dir.path("s.bmp").c_str());
+    check("temporary ");
+    target_file in_place;
+    (void)in_place.open("/dev/null");
+    check("in place ");
+    return taken;
+  });
+  ASSERT_TRUE(out);
+  EXPECT_EQ(*out, "");
 }
 
 }  // namespace
@@ -325,6 +373,26 @@ std::size_t entries_in(const std::string& folder) {
   std::size_t n = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++n;
   return n;
+}
+
+// A program ending on a signal removes the temporary files being written,
+// and none is made after that.
+TEST(faults, temporary_targets_are_removed_when_the_program_stops) {
+  test::temp_dir dir;
+  const auto out = in_child([&] {
+    target_file t;
+    if (t.open(dir.path("t.bmp").c_str()) != status::ok) return std::string();
+    t.write("partial", 7);
+    std::string seen = std::to_string(entries_in(dir.path(""))) + " ";
+    remove_temporary_targets();
+    seen += std::to_string(entries_in(dir.path(""))) + " ";
+    target_file later;
+    return seen + (later.open(dir.path("u.bmp").c_str()) == status::ok
+                       ? "opened"
+                       : "refused");
+  });
+  ASSERT_TRUE(out);
+  EXPECT_EQ(*out, "1 0 refused");
 }
 
 // A target that already exists: the conversion replaces it whole, keeps

@@ -1,9 +1,11 @@
 """The exception for each status code of the library.
 
-The C functions report only a status; for the statuses of files the cause
-(a missing file, a folder, a permission) is found here, after the failure,
-by asking the file system the same question the library asked, so that a
-caller can catch FileNotFoundError or PermissionError as with open()."""
+For the statuses of files the library leaves the system's reason in errno
+(a missing file, a permission, a full disk, a name too long), which becomes
+the OSError's errno, so that a caller can catch FileNotFoundError or
+PermissionError as with open(). Where it left none, the cause is found here,
+after the failure, by asking the file system the same question the library
+asked."""
 
 from __future__ import annotations
 
@@ -104,10 +106,14 @@ def _os_error(cause: int | None, strerror: str, path: _Path) -> OSError:
 
 
 def error_for(
-    status: int, source: _Path | None = None, target: _Path | None = None
+    status: int,
+    source: _Path | None = None,
+    target: _Path | None = None,
+    cause: int = 0,
 ) -> Exception:
     """The exception to raise for a failed status, with ``.status`` set.
-    source and target are the paths of a file conversion, if any."""
+    source and target are the paths of a file conversion, if any, and cause
+    the errno the library left for it (0 for none)."""
     strerror = _native.strerror(status)
     src = None if source is None else os.fspath(source)
     dst = None if target is None else os.fspath(target)
@@ -119,11 +125,11 @@ def error_for(
         else:
             error = BitmapError(status, strerror, src)
     elif status == _native.ERROR_OPEN_SOURCE and src is not None:
-        error = _os_error(_open_errno(src, os.O_RDONLY), strerror, src)
+        error = _os_error(cause or _open_errno(src, os.O_RDONLY), strerror, src)
     elif status == _native.ERROR_OPEN_TARGET and dst is not None:
-        error = _os_error(_target_errno(dst), strerror, dst)
+        error = _os_error(cause or _target_errno(dst), strerror, dst)
     elif status == _native.ERROR_WRITE and dst is not None:
-        error = _os_error(None, strerror, dst)
+        error = _os_error(cause or None, strerror, dst)
     elif status == _native.ERROR_NO_MEMORY:
         error = MemoryError(strerror)
     elif status == _native.ERROR_ARGUMENT:

@@ -1,5 +1,6 @@
 // The reentrant C API: argument checks and status codes over the core.
 // Nothing here prints, keeps state between calls or takes a lock.
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 
@@ -150,7 +151,9 @@ EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
   const edgemap::conversion c =
       edgemap::convert_file(source, {target, nullptr}, threshold, threads,
                             edgemap::on_refused_source::keep_target);
-  return code(c.load != status::ok ? c.load : c.save);
+  const status s = c.load != status::ok ? c.load : c.save;
+  if (s != status::ok) errno = c.error;
+  return code(s);
 }
 
 #ifdef _WIN32

@@ -1,5 +1,6 @@
 #include "bitmap/convert.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -104,6 +105,7 @@ void settle_refused(conversion& c, const destination& dest,
   if (c.save == status::ok) {
     c.save = t.commit();
   }
+  if (c.error == 0) c.error = t.error();
 }
 
 // Writes the edge map of a source whose layout has been judged good.
@@ -117,6 +119,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
   target_file t;
   c.save = open_target(t, dest);
   if (c.save != status::ok) {
+    c.error = t.error();
     return;
   }
   auto header = initial_bmp_header();
@@ -132,6 +135,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
   }
   if (source_stream != nullptr) source_stream->reset();
   c.save = t.commit();
+  c.error = t.error();
   c.wrote_image = true;
   c.pixel_bytes = l.pixel_bytes;
 }
@@ -145,7 +149,10 @@ conversion convert_file(const char* source, const destination& target,
   file_ptr in(open_source(source));
   if (!in) {
     c.load = status::open_source;
-    settle_refused(c, target, file_identity{}, rule);
+    c.error = errno;
+    // A file that cannot be read (chmod 200) still has an identity: its
+    // name may be the target's too, which must then stay as it is.
+    settle_refused(c, target, identity_of_path(source), rule);
     return c;
   }
   // Reads are a header and then whole bands: stdio's buffer would only add
@@ -190,6 +197,29 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
   write_target(c, l, rows, target, file_identity{}, threshold, threads, rule,
                b.get()->band, nullptr);
   return c;
+}
+
+bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out) {
+  out.resize(fields_end);
+  out.resize(std::fread(out.data(), 1, fields_end, in));
+  bitmap_layout l;
+  // Judged as if the stream were as long as it says: a header that is
+  // refused needs no more bytes to be refused.
+  if (out.size() == fields_end &&
+      parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
+    const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    while (out.size() < total) {
+      const std::size_t at = out.size();
+      const std::size_t want = static_cast<std::size_t>(
+          total - at < chunk ? total - at : std::uint64_t{chunk});
+      out.resize(at + want);
+      const std::size_t got = std::fread(out.data() + at, 1, want, in);
+      out.resize(at + got);
+      if (got < want) break;
+    }
+  }
+  return std::ferror(in) == 0;
 }
 
 status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "bitmap/status.h"
 
@@ -15,7 +16,8 @@ namespace edgemap {
 enum class on_refused_source {
   keep_target,   // left as it was (the API)
   empty_target,  // emptied, as the legacy entry does on a fresh state;
-                 // never when the target is the source itself
+                 // never when the target is the source itself, even one
+                 // that could not be opened
 };
 
 struct conversion {
@@ -23,6 +25,8 @@ struct conversion {
   status save = status::ok;       // opening and writing the target
   bool wrote_image = false;       // the target holds a header and edge map
   std::uint32_t pixel_bytes = 0;  // of that edge map
+  int error = 0;  // errno of the failure reported first, 0 when none was
+                  // the system's
 };
 
 // Where the target goes: a path (UTF-8), or a stream the caller keeps
@@ -42,6 +46,12 @@ conversion convert_file(const char* source, const destination& target,
 conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
                          const destination& target, double threshold,
                          unsigned threads, on_refused_source rule) noexcept;
+
+// Reads a bitmap from a stream that cannot seek (a pipe) for convert_bytes:
+// its header fields, then the bytes they declare, up to the end of the
+// pixel array, and no more, so that an endless stream (/dev/zero) is judged
+// by its first bytes. False when the stream fails. Throws std::bad_alloc.
+bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out);
 
 // The whole target of a bitmap held in memory, in memory: *out gets a
 // buffer from std::malloc (free it with std::free) of *out_size bytes.

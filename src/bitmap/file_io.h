@@ -22,9 +22,16 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 // Opens a UTF-8 path with an fopen mode. Returns null for no path (null).
 std::FILE* open_file(const char* path, const char* mode) noexcept;
 
+// A descriptor this library opened, moved above 0, 1 and 2 when it took one
+// of them: a program that closed its standard error would otherwise have
+// the next line it prints written into the file. Closes fd when it moves
+// it; negative when fd is, or when it cannot be moved (fd is closed then).
+int above_standard_streams(int fd) noexcept;
+
 // Opens a source for binary reading. Returns null for no path, a file that
-// cannot be opened, and a FIFO or socket: reading one could wait forever
-// for a writer, so it is refused at once, like a missing file.
+// cannot be opened (errno says why), and a FIFO or socket (errno 0):
+// reading one could wait forever for a writer, so it is refused at once,
+// like a missing file.
 std::FILE* open_source(const char* path) noexcept;
 
 // Length of the file behind an open stream, or nothing when the stream is
@@ -52,10 +59,13 @@ file_identity identity_of_path(const char* path) noexcept;
 // written to a temporary file in the same folder and renamed over the
 // target by commit(), so the target is replaced whole or not at all; a
 // symbolic link is followed and stays, and a replaced file keeps its
-// permission bits. Anything else (a device, a FIFO) is written in place.
-// Replacing is never a way around permissions: a target that could not be
-// opened for writing fails to open here too. Destroying an uncommitted
-// target removes the temporary file.
+// permission bits and, where this process may set it, its owner. Anything
+// else (a device, a FIFO) is written in place, and so is a file the folder
+// will not let be replaced (a read-only folder, or a sticky one where the
+// file is another user's) while the file itself may be written: as tools
+// that write in place always could. Replacing is never a way around
+// permissions: a target that could not be opened for writing fails to open
+// here too. Destroying an uncommitted target removes the temporary file.
 class target_file {
  public:
   target_file() noexcept = default;
@@ -71,6 +81,8 @@ class target_file {
   // Records a failure instead of returning one; commit() reports it.
   void write(const void* bytes, std::size_t count) noexcept;
   bool failed() const noexcept { return failed_; }
+  // errno of the last failure (0 when it was not the system's).
+  int error() const noexcept { return error_; }
 
   // Flushes, closes and renames into place. status::write when anything
   // failed, and then the old target is untouched (in place, it holds what
@@ -83,13 +95,26 @@ class target_file {
   // stream_, just opened on the temporary file `temp`, is the target's
   // until commit() renames it over `target`. Throws std::bad_alloc.
   status writing_through(const std::string& temp, const std::string& target);
+  // Opens `path` for writing in place (created or truncated).
+  status writing_in_place(const char* path) noexcept;
+  status refuse(int why) noexcept {
+    error_ = why;
+    return status::open_target;
+  }
 
   std::FILE* stream_ = nullptr;
   bool owned_ = false;
   bool failed_ = false;
+  int error_ = 0;
   // Set when writing through a temporary file; UTF-8.
   std::unique_ptr<char[]> temp_path_;
   std::unique_ptr<char[]> final_path_;
 };
+
+// Removes every temporary file a target_file is writing now and refuses to
+// create more: for a program about to end on a signal, so that a stopped
+// run leaves no hidden partial files behind. Takes a lock: call it from a
+// thread, not from a signal handler.
+void remove_temporary_targets() noexcept;
 
 }  // namespace edgemap

@@ -29,9 +29,10 @@ struct image_state {
   bool target_ready = false;
   double threshold = 0.0;
   file_ptr fp_s;
-  // The file the last load opened, so that a save never replaces a source
-  // it failed to read with an empty file.
-  file_identity source_id;
+  // The file the last load failed to read (unknown after a load that
+  // succeeded), so that a save never replaces it with an empty file or
+  // with the image an earlier load left.
+  file_identity failed_source;
   std::array<std::uint8_t, header_size> bmp_header;
 
   image_state();

@@ -16,6 +16,7 @@ void forget_image(image_state& state) noexcept {
 }
 
 status fail(image_state& state, status why) noexcept {
+  state.failed_source = identity_of(state.fp_s.get());
   state.fp_s.reset();
   return why;
 }
@@ -36,12 +37,14 @@ status load_image_s(image_state& state, const char* fname_s) noexcept {
   // Replacing fp_s closes a stream that an earlier load left open.
   state.fp_s.reset(open_source(fname_s));
   if (!state.fp_s) {
-    state.source_id = file_identity{};
+    // The previous image stays, but never for this file (chmod 200): a
+    // save to the same name keeps it as it is.
+    state.failed_source = identity_of_path(fname_s);
     return status::open_source;
   }
   forget_image(state);
+  state.failed_source = file_identity{};
   std::FILE* fp = state.fp_s.get();
-  state.source_id = identity_of(fp);
 
   bitmap_layout l;
   const status judged = read_layout(fp, l);

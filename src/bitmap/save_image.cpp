@@ -6,11 +6,11 @@ namespace edgemap {
 
 status save_image_t(image_state& state, const char* fname_t,
                     unsigned threads) noexcept {
-  // After a load that failed past its open there is no image, and the
-  // target would be emptied; when that target is the source itself, the
+  // After a failed load the target gets the image an earlier load left, or
+  // is emptied; when that target is the file the load failed to read, the
   // user's file stays as it is instead.
-  if (!state.has_image && state.source_id.known &&
-      identity_of_path(fname_t).same_as(state.source_id)) {
+  if (state.failed_source.known &&
+      identity_of_path(fname_t).same_as(state.failed_source)) {
     state.fp_s.reset();
     return status::open_target;
   }

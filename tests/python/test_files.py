@@ -146,29 +146,32 @@ def test_file_errors(shared_dir):
     (d / "closed").mkdir()
     os.chmod(d / "closed", 0o555)
     src, out = d / "source.bmp", d / "out.bmp"
+    E = errno
     cases = [
         ("missing source", lambda: edgemap.convert(d / "none.bmp", out),
-         FileNotFoundError, edgemap.ERROR_OPEN_SOURCE),
+         FileNotFoundError, edgemap.ERROR_OPEN_SOURCE, E.ENOENT),
         ("folder as source", lambda: edgemap.convert(d / "folder", out),
-         IsADirectoryError, edgemap.ERROR_HEADER),
+         IsADirectoryError, edgemap.ERROR_HEADER, E.EISDIR),
         ("target in a missing folder",
          lambda: edgemap.convert(src, d / "none" / "out.bmp"),
-         FileNotFoundError, edgemap.ERROR_OPEN_TARGET),
+         FileNotFoundError, edgemap.ERROR_OPEN_TARGET, E.ENOENT),
         ("folder as target", lambda: edgemap.convert(src, d / "folder"),
-         IsADirectoryError, edgemap.ERROR_OPEN_TARGET),
+         IsADirectoryError, edgemap.ERROR_OPEN_TARGET, E.EISDIR),
         ("target under a file", lambda: edgemap.convert(src, src / "x.bmp"),
-         NotADirectoryError, edgemap.ERROR_OPEN_TARGET),
+         NotADirectoryError, edgemap.ERROR_OPEN_TARGET, E.ENOTDIR),
+        ("name too long", lambda: edgemap.convert(src, d / ("x" * 300)),
+         OSError, edgemap.ERROR_OPEN_TARGET, E.ENAMETOOLONG),
         ("unreadable source",
          lambda: edgemap.convert(d / "unreadable.bmp", out),
-         PermissionError, edgemap.ERROR_OPEN_SOURCE),
+         PermissionError, edgemap.ERROR_OPEN_SOURCE, E.EACCES),
         ("target in a closed folder",
          lambda: edgemap.convert(src, d / "closed" / "out.bmp"),
-         PermissionError, edgemap.ERROR_OPEN_TARGET),
+         PermissionError, edgemap.ERROR_OPEN_TARGET, E.EACCES),
     ]
     if os.path.exists("/dev/full"):
         cases.append(("full disk", lambda: edgemap.convert(src, "/dev/full"),
-                      OSError, edgemap.ERROR_WRITE))
-    for what, call, error, status in cases:
+                      OSError, edgemap.ERROR_WRITE, E.ENOSPC))
+    for what, call, error, status, cause in cases:
         assert as_user(call) == (error.__name__, status), what
         if error is PermissionError:  # root may read and write anything
             continue
@@ -176,9 +179,7 @@ def test_file_errors(shared_dir):
             call()
         assert raised.value.status == status, what
         assert _native.strerror(status) in str(raised.value), what
-        assert raised.value.errno == {
-            FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR,
-            NotADirectoryError: errno.ENOTDIR, OSError: None}[error], what
+        assert raised.value.errno == cause, what
 
 
 @pytest.mark.parametrize("call, error", [
@@ -186,6 +187,8 @@ def test_file_errors(shared_dir):
     (lambda: edgemap.convert(3, "out.bmp"), TypeError),
     (lambda: edgemap.convert(SHAPES, None), TypeError),
     (lambda: edgemap.convert(SHAPES, "out.bmp", threads=-2), ValueError),
+    (lambda: edgemap.convert(SHAPES, "out.bmp", threads=2**63), ValueError),
+    (lambda: edgemap.convert_bytes(b"", threads=2**64 + 1), ValueError),
     (lambda: edgemap.convert_bytes("BM"), TypeError),
     (lambda: edgemap.convert_bytes(None), TypeError),
 ])
