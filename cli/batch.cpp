@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,11 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "bitmap/file_io.h"
 #include "edgemap.h"
 
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -68,11 +71,11 @@ class progress {
  public:
   progress(std::size_t total, bool show) : total_(total), show_(show) {}
 
-  void fail(const std::string& path, const char* why) {
+  void fail(const std::string& path, const std::string& why) {
     const std::lock_guard<std::mutex> lock(mutex_);
     ++failed_;
     clear();
-    (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why);
+    (void)std::fprintf(stderr, "edgemap: %s: %s\n", path.c_str(), why.c_str());
   }
 
   void finish_one(std::uint64_t bytes, bool converted) {
@@ -164,46 +167,135 @@ std::uint64_t size_of(const fs::path& p) {
 
 // The jobs the sources give, each target under the output folder; lines
 // for sources that give none (a folder without -r, a folder that cannot
-// be read, two sources for one target).
+// be read, two sources for one target, a target that is a source).
 struct plan {
   std::vector<job> jobs;
   std::vector<std::pair<std::string, std::string>> refused;  // path, why
 };
 
-plan make_plan(const batch_options& o) {
-  plan p;
-  const fs::path out = to_path(o.output_dir);
-  std::set<fs::path> targets;
-  auto add = [&](const fs::path& source, const fs::path& relative) {
-    const fs::path target = out / relative;
-    if (!targets.insert(target.lexically_normal()).second) {
-      p.refused.emplace_back(to_utf8(source),
-                             "another source has the same target");
-      return;
-    }
-    p.jobs.push_back({to_utf8(source), to_utf8(target), size_of(source)});
-  };
-  for (const std::string& s : o.sources) {
-    const fs::path source = to_path(s);
-    std::error_code ec;
-    if (!fs::is_directory(source, ec)) {
-      add(source, source.filename());
-      continue;
-    }
-    if (!o.recursive) {
-      p.refused.emplace_back(s, "is a folder (-r converts the bitmaps in it)");
-      continue;
-    }
-    fs::recursive_directory_iterator it(source, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-      std::error_code file_ec;
-      if (it->is_regular_file(file_ec) && is_bitmap_name(it->path())) {
-        add(it->path(), it->path().lexically_relative(source));
+class planner {
+ public:
+  explicit planner(const batch_options& o)
+      : o_(o),
+        out_(to_path(o.output_dir)),
+        out_id_(identity_of_path(o.output_dir.c_str())) {}
+
+  plan make() && {
+    for (const std::string& s : o_.sources) {
+      const fs::path source = to_path(s);
+      std::error_code ec;
+      if (!fs::is_directory(source, ec)) {
+        add(source, source.filename());
+      } else if (!o_.recursive) {
+        refuse(source, "is a folder (-r converts the bitmaps in it)");
+      } else {
+        walk(source, source);
       }
     }
-    if (ec) p.refused.emplace_back(s, "the folder cannot be read");
+    // By identity, not by spelling: another name, a link or "." reach the
+    // same file. Replacing a source would lose it, and in place it would
+    // be read and written at once.
+    std::vector<job> kept;
+    for (job& j : p_.jobs) {
+      if (sources_.count(key(identity_of_path(j.target.c_str()))) != 0) {
+        refuse(to_path(j.source),
+               "the target " + j.target + " is a source of this run");
+      } else {
+        kept.push_back(std::move(j));
+      }
+    }
+    p_.jobs = std::move(kept);
+    return std::move(p_);
   }
-  return p;
+
+ private:
+  using identity_key = std::pair<std::uint64_t, std::uint64_t>;
+  static identity_key key(const edgemap::file_identity& id) {
+    return id.known ? identity_key{id.device, id.file} : identity_key{0, 0};
+  }
+
+  void refuse(const fs::path& path, const std::string& why) {
+    p_.refused.emplace_back(to_utf8(path), why);
+  }
+
+  void add(const fs::path& source, const fs::path& relative) {
+    const std::string name = to_utf8(source);
+    const edgemap::file_identity id = identity_of_path(name.c_str());
+    // The same file named twice (a.bmp a.bmp, -r in in) is converted once.
+    if (id.known && !sources_.insert(key(id)).second) return;
+    const fs::path target = out_ / relative;
+    if (!targets_.insert(target.lexically_normal()).second) {
+      refuse(source, "another source has the same target");
+      return;
+    }
+    p_.jobs.push_back({name, to_utf8(target), size_of(source)});
+  }
+
+  // Every bitmap under `folder`, in directory order, depth first. A folder
+  // that cannot be read is named and skipped; the output folder, when it
+  // lies inside, is never walked: its files are this run's targets.
+  void walk(const fs::path& top, const fs::path& folder) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+      const fs::directory_entry& e = *it;
+      std::error_code entry_ec;
+      if (!e.is_symlink(entry_ec) && e.is_directory(entry_ec)) {
+        const std::string sub = to_utf8(e.path());
+        if (!identity_of_path(sub.c_str()).same_as(out_id_)) {
+          walk(top, e.path());
+        }
+      } else if (e.is_regular_file(entry_ec) && is_bitmap_name(e.path())) {
+        add(e.path(), e.path().lexically_relative(top));
+      }
+    }
+    if (ec) refuse(folder, "the folder cannot be read");
+  }
+
+  const batch_options& o_;
+  const fs::path out_;
+  const edgemap::file_identity out_id_;
+  std::set<fs::path> targets_;
+  std::set<identity_key> sources_;
+  plan p_;
+};
+
+// The status's sentence and, for a file that could not be opened or
+// written, the system's reason (errno, which the library leaves for it).
+std::string why(int status) {
+  const int cause = errno;
+  std::string out = edgemap_strerror(status);
+  if (cause != 0 &&
+      (status == EDGEMAP_ERROR_OPEN_SOURCE ||
+       status == EDGEMAP_ERROR_OPEN_TARGET || status == EDGEMAP_ERROR_WRITE)) {
+    out += ": " + std::generic_category().message(cause);
+  }
+  return out;
+}
+
+// Workers, at most as many as the limit on open files allows: each holds
+// up to three at once (its source, its target's temporary file, and the
+// target opened to prove it may be written). The soft limit is raised to
+// the hard one first, as far as it goes.
+std::size_t within_file_limit(std::size_t workers) {
+#ifdef _WIN32
+  return workers;
+#else
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return workers;
+  if (files.rlim_cur < files.rlim_max) {
+    struct rlimit raised = files;
+    raised.rlim_cur = files.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+  }
+  if (files.rlim_cur == RLIM_INFINITY) return workers;
+  constexpr rlim_t reserved = 16;  // standard streams and the program's own
+  constexpr rlim_t per_worker = 3;
+  const rlim_t most = files.rlim_cur > reserved + per_worker
+                          ? (files.rlim_cur - reserved) / per_worker
+                          : 1;
+  return std::min<std::size_t>(workers, static_cast<std::size_t>(most));
+#endif
 }
 
 // Output folders, each made once. A folder that cannot be made shows as
@@ -222,7 +314,7 @@ void make_folders(const std::vector<job>& jobs) {
 }  // namespace
 
 int run_batch(const batch_options& o) {
-  plan p = make_plan(o);
+  plan p = planner(o).make();
   make_folders(p.jobs);
   progress bar(p.jobs.size(), !o.quiet && stderr_is_terminal());
   for (const auto& [path, why] : p.refused) {
@@ -239,13 +331,13 @@ int run_batch(const batch_options& o) {
       // One thread per file: the workers already fill the processors.
       const int status = edgemap_convert_file(j.source.c_str(),
                                               j.target.c_str(), o.threshold, 1);
-      if (status != EDGEMAP_OK) bar.fail(j.source, edgemap_strerror(status));
+      if (status != EDGEMAP_OK) bar.fail(j.source, why(status));
       bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }
   };
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t workers =
-      std::min<std::size_t>(o.jobs != 0 ? o.jobs : processors, p.jobs.size());
+  const std::size_t workers = within_file_limit(
+      std::min<std::size_t>(o.jobs != 0 ? o.jobs : processors, p.jobs.size()));
   std::vector<std::thread> threads;
   try {
     for (std::size_t w = 0; w < workers; ++w) threads.emplace_back(work);

@@ -8,17 +8,23 @@
 //   edgemap [--threshold T] [-j N] [-r] [-q] -o DIR SOURCE...
 //     Many files through the C API, in parallel (batch.h).
 //
-// Exit status 2 on a usage error.
+// Exit status 2 on a usage error. Lines that cannot be written to standard
+// output make a run that succeeded fail (exit status 1).
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "batch.h"
 #include "bitmap/convert.h"
+#include "bitmap/file_io.h"
 #include "entry/pipeline.h"
 
 #ifdef _WIN32
@@ -26,6 +32,10 @@
 #include <io.h>
 
 #include "bitmap/path_conversion.h"
+#else
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -47,7 +57,7 @@ constexpr const char* usage_text =
     "  -j, --jobs N         convert N files at a time (default: processors)\n"
     "  -r, --recursive      a SOURCE folder gives every *.bmp under it\n"
     "  -q, --quiet          no progress bar\n"
-    "  --help               show this text\n"
+    "  -h, --help           show this text\n"
     "  --version            show the version\n";
 
 int usage_error(const std::string& why) {
@@ -55,14 +65,73 @@ int usage_error(const std::string& why) {
   return exit_usage;
 }
 
-// Standard input, whole, or nothing when it cannot be read.
-bool read_stdin(std::vector<std::uint8_t>& out) {
-  std::uint8_t chunk[1 << 16];
-  for (;;) {
-    const std::size_t n = std::fread(chunk, 1, sizeof chunk, stdin);
-    out.insert(out.end(), chunk, chunk + n);
-    if (n < sizeof chunk) return std::ferror(stdin) == 0;
+#ifndef _WIN32
+// Descriptors 0-2 that the caller closed (2>&-) are opened on /dev/null
+// first, so that no file this program opens takes one of them and gets
+// the lines meant for it.
+void open_closed_standard_streams() noexcept {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free descriptor is fd itself.
+      (void)::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
   }
+}
+
+// Ctrl-C, SIGTERM and a closed terminal stop the run: a thread waits for
+// them, removes the temporary files being written and ends the process by
+// the same signal, as if it had not been caught. A signal the caller
+// ignores (a background job's SIGINT) stays ignored.
+void stop_cleanly_on_signals() noexcept {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction now;
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+      sigaddset(&stops, sig);
+    }
+  }
+  // Blocked here, before any thread starts, so that every thread inherits
+  // the mask and only the waiting one receives them.
+  if (pthread_sigmask(SIG_BLOCK, &stops, nullptr) != 0) return;
+  try {
+    std::thread([stops] {
+      int sig = 0;
+      if (sigwait(&stops, &sig) != 0) return;
+      edgemap::remove_temporary_targets();
+      (void)std::signal(sig, SIG_DFL);
+      sigset_t one;
+      sigemptyset(&one);
+      sigaddset(&one, sig);
+      (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+      (void)raise(sig);
+      std::_Exit(128 + sig);
+    }).detach();
+  } catch (const std::system_error&) {
+    (void)pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+  }
+}
+#endif
+
+// A run that succeeded fails after all when what it printed on standard
+// output was lost (a full disk, a closed pipe).
+int checked(int status) {
+  if (status == exit_ok && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+    (void)std::fputs("edgemap: cannot write standard output\n", stderr);
+    return exit_failed;
+  }
+  return status;
+}
+
+// --threshold= and the like with nothing after the '=': CLI11 would take
+// the next argument as the value.
+const char* empty_option_value(int argc, char** argv) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    for (const char* o : {"--threshold=", "--output-dir=", "--jobs="}) {
+      if (std::strcmp(argv[i], o) == 0) return o;
+    }
+  }
+  return nullptr;
 }
 
 int convert_one(const std::string& source, const std::string& target,
@@ -80,7 +149,7 @@ int convert_one(const std::string& source, const std::string& target,
   edgemap::conversion c;
   if (source == "-") {
     std::vector<std::uint8_t> bitmap;
-    if (!read_stdin(bitmap)) {
+    if (!edgemap::read_declared_bitmap(stdin, bitmap)) {
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
     }
@@ -105,7 +174,7 @@ int run(int argc, char** argv) {
   CLI::App app;
   app.set_help_flag();
   app.allow_windows_style_options(false);
-  app.add_flag("--help", help);
+  app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
   app.add_option("--threshold", threshold);
   auto* output = app.add_option("-o,--output-dir", batch.output_dir)
@@ -116,6 +185,9 @@ int run(int argc, char** argv) {
   auto* recursive = app.add_flag("-r,--recursive", batch.recursive);
   auto* quiet = app.add_flag("-q,--quiet", batch.quiet);
   app.add_option("paths", paths);
+  if (const char* o = empty_option_value(argc, argv)) {
+    return usage_error(std::string(o, std::strlen(o) - 1) + " needs a value");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -130,6 +202,7 @@ int run(int argc, char** argv) {
     return exit_ok;
   }
   if (output->count() != 0) {
+    if (batch.output_dir.empty()) return usage_error("-o needs a folder");
     if (paths.empty()) return usage_error("no SOURCE given");
     batch.threshold = threshold;
     batch.sources = std::move(paths);
@@ -148,8 +221,12 @@ int run(int argc, char** argv) {
 // Out of memory (or another surprise from the standard library) ends the
 // program with a line, not with std::terminate.
 int run_guarded(int argc, char** argv) noexcept {
+#ifndef _WIN32
+  open_closed_standard_streams();
+  stop_cleanly_on_signals();
+#endif
   try {
-    return run(argc, argv);
+    return checked(run(argc, argv));
   } catch (const std::exception& e) {
     (void)std::fprintf(stderr, "edgemap: %s\n", e.what());
     return exit_failed;

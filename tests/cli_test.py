@@ -4,9 +4,13 @@ written and read by Pillow as an independent reader and writer.
 usage: cli_test.py CLI LIBRARY EXAMPLES_DIR"""
 import os
 import random
+import resource
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from PIL import Image, ImageDraw
@@ -15,7 +19,12 @@ CLI, LIBRARY, EXAMPLES = sys.argv[1:4]
 
 
 def run(*args, **kw):
-    return subprocess.run([CLI, *args], capture_output=True, **kw)
+    pipes = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    return subprocess.run([CLI, *args], **{**pipes, **kw})
+
+
+# Root ignores permissions: the tests that need them run the CLI as nobody.
+AS_USER = {"user": "nobody"} if os.geteuid() == 0 else {}
 
 
 def oracle(image, threshold=90.0):
@@ -69,7 +78,8 @@ class Cli(unittest.TestCase):
                      ["--threshold", "ninety", "a", "b"], ["--bogus", "a", "b"],
                      ["--threshold", "90x", "a", "b"], ["-o"],
                      ["-j", "0", "-o", "out", "a"], ["-j", "2", "a", "b"],
-                     ["-r", "a", "b"], ["-o", "out"]):
+                     ["-r", "a", "b"], ["-o", "out"], ["-o", "", "a.bmp"],
+                     ["--threshold=", "a", "b"], ["--output-dir=", "a"]):
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
@@ -80,9 +90,85 @@ class Cli(unittest.TestCase):
     def test_help_and_version(self):
         r = run("--version")
         self.assertEqual((r.returncode, r.stdout), (0, b"1.1.0\n"))
-        r = run("--help")
-        self.assertEqual(r.returncode, 0)
-        self.assertTrue(r.stdout.startswith(b"usage: edgemap"))
+        for flag in ("--help", "-h"):
+            r = run(flag)
+            self.assertEqual(r.returncode, 0)
+            self.assertTrue(r.stdout.startswith(b"usage: edgemap"))
+
+    def test_lines_lost_on_standard_output_fail_the_run(self):
+        drawing(9, 7).save(self.path("s.bmp"))
+        for args in (["--help"], ["--version"],
+                     [self.path("s.bmp"), self.path("t.bmp")]):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                r = run(*args, stdout=full)
+                self.assertEqual((r.returncode, r.stderr),
+                                 (1, b"edgemap: cannot write standard output\n"))
+
+    def test_an_endless_standard_input_is_judged_by_its_header(self):
+        with open("/dev/zero", "rb") as zero:
+            r = run("-", self.path("t.bmp"), stdin=zero, timeout=20)
+        self.assertEqual((r.returncode, r.stdout), (
+            1, b"check bit_count error\nfile size = 0\nsize = 0.000000\n"))
+
+    def test_a_closed_standard_stream_gets_no_file(self):
+        """Descriptors 0-2 closed: failure lines must not land in a file
+        the program opened on one of them."""
+        folder = os.path.join(self.dir.name, "in")
+        os.mkdir(folder)
+        want = {}
+        for i in range(12):
+            image = drawing(40 + i, 30)
+            image.save(os.path.join(folder, f"{i}.bmp"))
+            want[f"{i}.bmp"] = oracle(image)
+            with open(os.path.join(folder, f"broken{i}.bmp"), "wb") as f:
+                f.write(b"BM" + bytes(40))
+        out = self.path("out")
+        r = subprocess.run([CLI, "-j8", "-r", "-o", out, folder],
+                           stdout=subprocess.DEVNULL,
+                           preexec_fn=lambda: (os.close(2), os.close(0)))
+        self.assertEqual(r.returncode, 1)
+        for name, pixels in want.items():
+            with self.subTest(name=name):
+                with open(os.path.join(out, name), "rb") as f:
+                    bitmap = f.read()
+                self.assertNotIn(b"edgemap:", bitmap)
+                self.assertEqual(list(Image.open(os.path.join(out, name))
+                                      .getdata()), pixels)
+
+    def test_targets_the_folder_refuses_to_replace_are_written_in_place(self):
+        """A read-only folder, and a sticky one where the target is another
+        user's: the file itself may be written, as tools always could."""
+        if not AS_USER:
+            self.skipTest("needs root to make files of another user")
+        os.chmod(self.dir.name, 0o755)
+        drawing(9, 7).save(self.path("s.bmp"))
+        expected = run(self.path("s.bmp"), "-").stdout
+        for folder, mode, owner in (("read-only", 0o555, "nobody"),
+                                    ("sticky", 0o1777, "root")):
+            with self.subTest(folder=folder):
+                os.mkdir(self.path(folder))
+                target = os.path.join(self.path(folder), "t.bmp")
+                with open(target, "wb") as f:
+                    f.write(b"old")
+                os.chmod(target, 0o666)
+                os.chown(target, *(0, 0) if owner == "root" else (65534, 65534))
+                os.chmod(self.path(folder), mode)
+                r = run(self.path("s.bmp"), target, **AS_USER)
+                self.assertEqual(r.returncode, 0, r.stdout)
+                with open(target, "rb") as f:
+                    self.assertEqual(f.read(), expected)
+
+    def test_names_as_long_as_the_file_system_takes(self):
+        drawing(9, 7).save(self.path("s.bmp"))
+        expected = run(self.path("s.bmp"), "-").stdout
+        name = "\u6f22" * 83 + ".bmp"  # 253 bytes
+        for args in ([self.path("s.bmp"), self.path(name)],
+                     ["-q", "-o", self.path("out"), self.path(name)]):
+            with self.subTest(args=args[0]):
+                r = run(*args)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                with open(self.path(name), "rb") as f:
+                    self.assertEqual(f.read(), expected)
 
     def test_failed_stage_exits_1_with_the_library_lines(self):
         r = run(self.path("missing.bmp"), self.path("t.bmp"))
@@ -140,6 +226,19 @@ class Cli(unittest.TestCase):
                 r = run(self.path("s.bmp"), target)
                 self.assertEqual(r.returncode, 1)
                 self.assertTrue(r.stdout.endswith(line), r.stdout)
+
+    def test_an_unreadable_photo_converted_in_place_is_kept(self):
+        if not AS_USER:
+            self.skipTest("root reads any file: needs root to run as nobody")
+        os.chmod(self.dir.name, 0o777)
+        drawing(9, 7).save(self.path("photo.bmp"))
+        size = os.stat(self.path("photo.bmp")).st_size
+        os.chmod(self.path("photo.bmp"), 0o222)  # writable, not readable
+        os.chown(self.path("photo.bmp"), 65534, 65534)
+        r = run(self.path("photo.bmp"), self.path("photo.bmp"), **AS_USER)
+        self.assertEqual((r.returncode, r.stdout),
+                         (1, b"fopen fp_s error\nfopen fname_t error\n"))
+        self.assertEqual(os.stat(self.path("photo.bmp")).st_size, size)
 
     def test_a_refused_photo_converted_in_place_is_kept(self):
         drawing(9, 7).save(self.path("photo.bmp"))
@@ -238,7 +337,8 @@ class Batch(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr.decode().splitlines(), [
             f"edgemap: {folder}: is a folder (-r converts the bitmaps in it)",
-            f"edgemap: {missing}: the source cannot be opened",
+            f"edgemap: {missing}: the source cannot be opened: "
+            "No such file or directory",
         ] + r.stderr.decode().splitlines()[2:])
         self.assertRegex(r.stderr.decode().splitlines()[-1],
                          r"^1 converted, 2 failed in ")
