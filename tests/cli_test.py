@@ -344,6 +344,142 @@ class Batch(unittest.TestCase):
                          r"^1 converted, 2 failed in ")
         self.check_outputs(out, ["a.bmp"])
 
+    def test_sources_are_never_targets(self):
+        """Runs whose targets would overwrite their own sources, or convert
+        the same file twice: each target that is a source is refused by
+        identity (whatever its spelling) and left as it is."""
+        inside = os.path.join(self.root, "in")
+        a = os.path.join(inside, "a.bmp")
+        digest = {rel: open(os.path.join(inside, rel), "rb").read()
+                  for rel in self.sources}
+        other = os.path.join(self.root, "other")
+        os.mkdir(other)
+        self.sources["other/a.bmp"] = drawing(5, 5)
+        self.sources["other/a.bmp"].save(os.path.join(other, "a.bmp"))
+        for args, cwd, summary, refused in (
+                (["-o", ".", "a.bmp"], inside, "0 converted, 1 failed",
+                 ["a.bmp: the target ./a.bmp is a source of this run"]),
+                (["-r", "-o", "in", "in"], self.root, "0 converted, 5 failed",
+                 ["is a source of this run"] * 5),
+                (["-o", "o", a, a, "in/../in/a.bmp"], self.root,
+                 "1 converted, 0 failed", []),
+                (["-r", "-o", "o", "in", "in"], self.root,
+                 "4 converted, 1 failed", ["fewer than 24 bits per pixel"]),
+                (["-o", "o", a, "other/a.bmp"], self.root,
+                 "1 converted, 1 failed",
+                 ["other/a.bmp: another source has the same target"])):
+            with self.subTest(args=args):
+                r = run("-q", "-j", "2", *args, cwd=cwd)
+                lines = r.stderr.decode().splitlines()
+                self.assertEqual(r.returncode, int("0 failed" not in summary))
+                self.assertTrue(lines[-1].startswith(summary), lines)
+                self.assertEqual(len(lines) - 1, len(refused), lines)
+                for why in refused:
+                    self.assertEqual(sum(n.endswith(why) for n in lines),
+                                     refused.count(why), lines)
+                for rel, content in digest.items():
+                    with open(os.path.join(inside, rel), "rb") as f:
+                        self.assertEqual(f.read(), content, rel)
+
+    def test_the_output_folder_is_never_walked(self):
+        inside = os.path.join(self.root, "in")
+        out = os.path.join(inside, "edges")
+        for _ in range(2):
+            r = run("-q", "-r", "-o", out, inside)
+            self.assertTrue(r.stderr.decode().splitlines()[-1]
+                            .startswith("4 converted, 1 failed"))
+        self.assertFalse(os.path.exists(os.path.join(out, "edges")))
+        self.check_outputs(out, self.sources)
+
+    def test_an_unreadable_folder_is_skipped_by_name(self):
+        os.chmod(self.root, 0o777)
+        closed = os.path.join(self.root, "in", "sub")
+        os.chmod(closed, 0)
+        try:
+            r = run("-q", "-r", "-o", os.path.join(self.root, "out"),
+                    os.path.join(self.root, "in"), **AS_USER)
+        finally:
+            os.chmod(closed, 0o755)
+        lines = r.stderr.decode().splitlines()
+        self.assertEqual(lines[0], f"edgemap: {closed}: "
+                         "the folder cannot be read")
+        self.assertTrue(lines[1].startswith("2 converted, 1 failed"), lines)
+        self.check_outputs(os.path.join(self.root, "out"), ["a.bmp", "b.BMP"])
+
+    def test_workers_fit_the_limit_on_open_files(self):
+        """-j far above what the descriptors allow still converts every
+        file; a limit too low for even one says why."""
+        files = []
+        image = drawing(300, 300)
+        for i in range(24):
+            files.append(os.path.join(self.root, f"{i}.bmp"))
+            image.save(files[-1])
+        for limit, summary, why in ((10, "24 converted, 0 failed", None),
+                                    (4, "0 converted, 24 failed",
+                                     "Too many open files")):
+            def low_limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+            with self.subTest(limit=limit):
+                r = run("-q", "-j", "600", "-o",
+                        os.path.join(self.root, f"out{limit}"), *files,
+                        preexec_fn=low_limit)
+                lines = r.stderr.decode().splitlines()
+                self.assertTrue(lines[-1].startswith(summary), lines)
+                if why:
+                    self.assertTrue(lines[0].endswith(why), lines[0])
+
+    def test_no_progress_bar_unless_standard_error_is_a_terminal(self):
+        """A run long enough to draw: its only target is a FIFO, written in
+        place once the test starts reading it."""
+        out = os.path.join(self.root, "out")
+        os.mkdir(out)
+        os.mkfifo(os.path.join(out, "a.bmp"))
+        p = subprocess.Popen([CLI, "-o", out, os.path.join(self.root, "in",
+                                                           "a.bmp")],
+                             stderr=subprocess.PIPE)
+        time.sleep(0.35)
+        with open(os.path.join(out, "a.bmp"), "rb") as fifo:
+            bitmap = fifo.read()
+        self.assertEqual(p.wait(timeout=20), 0)
+        self.assertTrue(bitmap.startswith(b"BM"))
+        self.assertNotIn(b"\r", p.stderr.read())
+
+    def test_a_stopped_run_leaves_no_temporary_file(self):
+        """SIGTERM or Ctrl-C while targets are being written: the partial
+        temporary files are removed and the run ends by that signal."""
+        width, height = 4000, 3000
+        stride = width * 3
+        header = (b"BM" + (54 + stride * height).to_bytes(4, "little") +
+                  bytes(4) + (54).to_bytes(4, "little") +
+                  (40).to_bytes(4, "little") + width.to_bytes(4, "little") +
+                  height.to_bytes(4, "little") + b"\x01\x00\x18\x00" +
+                  bytes(24))
+        sources = []
+        for i in range(6):  # sparse: big, and cheap to make
+            sources.append(os.path.join(self.root, f"big{i}.bmp"))
+            with open(sources[-1], "wb") as f:
+                f.write(header)
+                f.truncate(54 + stride * height)
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signal=sig):
+                out = os.path.join(self.root, f"out{sig}")
+                os.mkdir(out)
+                p = subprocess.Popen([CLI, "-q", "-j", "1", "-o", out,
+                                      *sources], stderr=subprocess.DEVNULL)
+                deadline = time.monotonic() + 20
+                while time.monotonic() < deadline and p.poll() is None:
+                    if any(".edgemap-" in n for n in os.listdir(out)):
+                        p.send_signal(signal.SIGSTOP)
+                        if any(".edgemap-" in n for n in os.listdir(out)):
+                            break
+                        p.send_signal(signal.SIGCONT)
+                p.send_signal(sig)
+                p.send_signal(signal.SIGCONT)
+                self.assertEqual(p.wait(timeout=20), -sig)
+                self.assertEqual([n for n in os.listdir(out)
+                                  if n.startswith(".")], [])
+
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1])
