@@ -11,6 +11,7 @@
 // Exit status 2 on a usage error. Lines that cannot be written to standard
 // output make a run that succeeded fail (exit status 1).
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -81,23 +82,47 @@ void open_closed_standard_streams() noexcept {
 // Ctrl-C, SIGTERM and a closed terminal stop the run: a thread waits for
 // them, removes the temporary files being written and ends the process by
 // the same signal, as if it had not been caught. A signal the caller
-// ignores (a background job's SIGINT) stays ignored.
-void stop_cleanly_on_signals() noexcept {
-  sigset_t stops;
-  sigemptyset(&stops);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction now;
-    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
-      sigaddset(&stops, sig);
+// ignores (a background job's SIGINT) stays ignored. When the run ends the
+// thread is woken by SIGUSR1 and joined, so nothing of it outlives main.
+class stop_signals {
+ public:
+  stop_signals() noexcept {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGUSR1);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction now;
+      if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+        sigaddset(&set_, sig);
+      }
+    }
+    // Blocked here, before any other thread starts, so that every thread
+    // inherits the mask and only the waiting one receives them.
+    if (pthread_sigmask(SIG_BLOCK, &set_, nullptr) != 0) return;
+    try {
+      waiter_ = std::thread([this] { wait(); });
+    } catch (const std::system_error&) {
+      (void)pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
     }
   }
-  // Blocked here, before any thread starts, so that every thread inherits
-  // the mask and only the waiting one receives them.
-  if (pthread_sigmask(SIG_BLOCK, &stops, nullptr) != 0) return;
-  try {
-    std::thread([stops] {
+  stop_signals(const stop_signals&) = delete;
+  stop_signals& operator=(const stop_signals&) = delete;
+
+  ~stop_signals() {
+    if (!waiter_.joinable()) return;
+    done_ = true;
+    (void)pthread_kill(waiter_.native_handle(), SIGUSR1);
+    waiter_.join();
+  }
+
+ private:
+  void wait() noexcept {
+    for (;;) {
       int sig = 0;
-      if (sigwait(&stops, &sig) != 0) return;
+      if (sigwait(&set_, &sig) != 0) return;
+      if (sig == SIGUSR1) {
+        if (done_) return;
+        continue;
+      }
       edgemap::remove_temporary_targets();
       (void)std::signal(sig, SIG_DFL);
       sigset_t one;
@@ -106,11 +131,13 @@ void stop_cleanly_on_signals() noexcept {
       (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
       (void)raise(sig);
       std::_Exit(128 + sig);
-    }).detach();
-  } catch (const std::system_error&) {
-    (void)pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    }
   }
-}
+
+  sigset_t set_;
+  std::atomic<bool> done_{false};
+  std::thread waiter_;
+};
 #endif
 
 // A run that succeeded fails after all when what it printed on standard
@@ -223,7 +250,7 @@ int run(int argc, char** argv) {
 int run_guarded(int argc, char** argv) noexcept {
 #ifndef _WIN32
   open_closed_standard_streams();
-  stop_cleanly_on_signals();
+  const stop_signals stops;
 #endif
   try {
     return checked(run(argc, argv));
