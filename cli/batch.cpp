@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 #include "edgemap.h"
 
 #ifdef _WIN32

@@ -25,14 +25,14 @@
 
 #include "batch.h"
 #include "bitmap/convert.h"
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 #include "entry/pipeline.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 
-#include "bitmap/path_conversion.h"
+#include "platform/paths.h"
 #else
 #include <fcntl.h>
 #include <pthread.h>

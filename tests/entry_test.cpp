@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap/path_conversion.h"
+#include "platform/paths.h"
 #include "edgemap.h"
 #include "test_support.h"
 
@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 #endif
 
 namespace edgemap {

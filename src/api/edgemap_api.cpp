@@ -9,7 +9,7 @@
 #include "edges/detect_edges.h"
 
 #ifdef _WIN32
-#include "bitmap/path_conversion.h"
+#include "platform/paths.h"
 #endif
 
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "bitmap/bitmap_header.h"
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 #include "bitmap/image_state.h"
 #include "bitmap/pixel_buffer.h"
 

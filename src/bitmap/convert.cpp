@@ -84,7 +84,7 @@ status open_target(target_file& t, const destination& dest) noexcept {
     t.adopt(dest.stream);
     return status::ok;
   }
-  return t.open(dest.path);
+  return t.open(dest.path) ? status::ok : status::open_target;
 }
 
 // The target after a source that was refused: untouched, or emptied unless
@@ -103,7 +103,7 @@ void settle_refused(conversion& c, const destination& dest,
   target_file t;
   c.save = open_target(t, dest);
   if (c.save == status::ok) {
-    c.save = t.commit();
+    c.save = t.commit() ? status::ok : status::write;
   }
   if (c.error == 0) c.error = t.error();
 }
@@ -134,7 +134,7 @@ void write_target(conversion& c, const bitmap_layout& l, const row_source& rows,
     return;
   }
   if (source_stream != nullptr) source_stream->reset();
-  c.save = t.commit();
+  c.save = t.commit() ? status::ok : status::write;
   c.error = t.error();
   c.wrote_image = true;
   c.pixel_bytes = l.pixel_bytes;

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "bitmap/bitmap_header.h"
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 #include "bitmap/pixel_buffer.h"
 
 namespace edgemap {

@@ -2,7 +2,7 @@
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 
 namespace edgemap {
 namespace {

@@ -1,6 +1,6 @@
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
-#include "bitmap/file_io.h"
+#include "platform/files.h"
 
 namespace edgemap {
 
@@ -15,7 +15,7 @@ status save_image_t(image_state& state, const char* fname_t,
     return status::open_target;
   }
   target_file target;
-  const status opened = target.open(fname_t);
+  const status opened = target.open(fname_t) ? status::ok : status::open_target;
   state.fp_s.reset();
   if (opened != status::ok) {
     return opened;
@@ -32,7 +32,7 @@ status save_image_t(image_state& state, const char* fname_t,
       return status::write;
     }
   }
-  return target.commit();
+  return target.commit() ? status::ok : status::write;
 }
 
 }  // namespace edgemap

@@ -3,7 +3,7 @@
 // module, so a call whose source is missing saves that image again.
 #include <mutex>
 
-#include "bitmap/path_conversion.h"
+#include "platform/paths.h"
 #include "edgemap.h"
 #include "entry/pipeline.h"
 

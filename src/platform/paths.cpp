@@ -1,11 +1,7 @@
-#include "bitmap/path_conversion.h"
+#include "platform/paths.h"
 
 #include <cstddef>
 #include <new>
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace edgemap {
 namespace {
@@ -210,33 +206,6 @@ std::wstring long_path_form(std::wstring_view path, std::wstring_view full) {
   return to_long_form(path, full);
 }
 
-std::unique_ptr<wchar_t[]> utf8_to_wide_path(const char* narrow) noexcept {
-  auto wide = utf8_to_wide(narrow);
-  if (!wide || wide[0] == 0) {
-    return wide;
-  }
-  try {
-    // GetFullPathNameW is pure string work on the current folder: no file
-    // is touched, and it takes names of any length.
-    const DWORD need = GetFullPathNameW(wide.get(), 0, nullptr, nullptr);
-    if (need == 0) {
-      return wide;  // left for opening to fail as it would have
-    }
-    std::wstring full(need, L'\0');
-    const DWORD got = GetFullPathNameW(wide.get(), need, full.data(), nullptr);
-    if (got == 0 || got >= need) {
-      return wide;
-    }
-    full.resize(got);
-    const std::wstring chosen = long_path_form(wide.get(), full);
-    std::unique_ptr<wchar_t[]> out(new wchar_t[chosen.size() + 1]);
-    chosen.copy(out.get(), chosen.size());
-    out[chosen.size()] = 0;
-    return out;
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
 #endif
 
 }  // namespace edgemap

@@ -44,11 +44,6 @@ std::unique_ptr<char[]> utf16_to_utf8(const wchar_t* wide) noexcept;
 std::unique_ptr<wchar_t[]> utf8_to_wide(const char* narrow) noexcept;
 std::wstring long_path_form(std::wstring_view path, std::wstring_view full);
 
-// A UTF-8 path as the UTF-16 name every file operation opens it by: in the
-// \\?\ form when long (long_path_form, with the full path from
-// GetFullPathNameW). Null for null or when storage runs out; the empty
-// string for bytes that are not UTF-8.
-std::unique_ptr<wchar_t[]> utf8_to_wide_path(const char* narrow) noexcept;
 #endif
 
 }  // namespace edgemap

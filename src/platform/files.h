@@ -1,6 +1,9 @@
-// The file operations that differ between platforms: opening a source,
-// its size, telling whether two names are one file, and writing a target
-// so that it is replaced whole or not at all.
+// The files floor: everything the library does with files and that
+// differs between operating systems, behind one interface. Opening a
+// source, its size, telling whether two names are one file, and writing a
+// target so that it is replaced whole or not at all. The portable half is
+// files.cpp; files_posix.cpp and files_windows.cpp hold the rest, one of
+// them chosen by CMake.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "bitmap/status.h"
-
 namespace edgemap {
 
 struct file_closer {
@@ -19,7 +20,9 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
-// Opens a UTF-8 path with an fopen mode. Returns null for no path (null).
+// Opens a UTF-8 path for binary reading ("rb") or writing ("wb", created
+// or truncated). Returns null for no path (null) and when it cannot be
+// opened (errno says why).
 std::FILE* open_file(const char* path, const char* mode) noexcept;
 
 // A descriptor this library opened, moved above 0, 1 and 2 when it took one
@@ -73,8 +76,8 @@ class target_file {
   target_file& operator=(const target_file&) = delete;
   ~target_file() { abandon(); }
 
-  // status::open_target when the target cannot be written.
-  status open(const char* path) noexcept;
+  // False when the target cannot be written (error() says why).
+  bool open(const char* path) noexcept;
   // Writes in place to a stream the caller keeps (standard output).
   void adopt(std::FILE* stream) noexcept;
 
@@ -84,22 +87,22 @@ class target_file {
   // errno of the last failure (0 when it was not the system's).
   int error() const noexcept { return error_; }
 
-  // Flushes, closes and renames into place. status::write when anything
-  // failed, and then the old target is untouched (in place, it holds what
-  // could be written) and the temporary file is gone.
-  status commit() noexcept;
+  // Flushes, closes and renames into place. False when anything failed,
+  // and then the old target is untouched (in place, it holds what could be
+  // written) and the temporary file is gone.
+  bool commit() noexcept;
   // Gives up: closes and removes the temporary file.
   void abandon() noexcept;
 
  private:
   // stream_, just opened on the temporary file `temp`, is the target's
   // until commit() renames it over `target`. Throws std::bad_alloc.
-  status writing_through(const std::string& temp, const std::string& target);
+  void writing_through(const std::string& temp, const std::string& target);
   // Opens `path` for writing in place (created or truncated).
-  status writing_in_place(const char* path) noexcept;
-  status refuse(int why) noexcept {
+  bool writing_in_place(const char* path) noexcept;
+  bool refuse(int why) noexcept {
     error_ = why;
-    return status::open_target;
+    return false;
   }
 
   std::FILE* stream_ = nullptr;
@@ -116,5 +119,13 @@ class target_file {
 // run leaves no hidden partial files behind. Takes a lock: call it from a
 // thread, not from a signal handler.
 void remove_temporary_targets() noexcept;
+
+#ifdef _WIN32
+// A UTF-8 path as the UTF-16 name every file operation opens it by: in the
+// \\?\ form when long (long_path_form, with the full path from
+// GetFullPathNameW). Null for null or when storage runs out; the empty
+// string for bytes that are not UTF-8.
+std::unique_ptr<wchar_t[]> utf8_to_wide_path(const char* narrow) noexcept;
+#endif
 
 }  // namespace edgemap
