@@ -4,6 +4,7 @@
 #include <random>
 #include <string>
 
+#include "bitmap/bitmap_io.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "edges/sobel_kernels.h"

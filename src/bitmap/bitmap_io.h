@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "bitmap/bitmap_header.h"
-#include "platform/files.h"
 #include "bitmap/image_state.h"
 #include "bitmap/pixel_buffer.h"
+#include "platform/files.h"
 
 namespace edgemap {
 
@@ -21,6 +21,11 @@ status read_layout(std::FILE* f, bitmap_layout& layout) noexcept;
 // failure leaves no image at all. On success fp_s stays open until
 // save_image_t. Prints nothing.
 status load_image_s(image_state& state, const char* fname_s) noexcept;
+
+// Records the threshold for the edge map that save_image_t computes, band
+// by band, from state.images_s. Does nothing without an image. Always
+// returns 0.
+std::int32_t detect_edges(image_state& state, double threshold) noexcept;
 
 // Writes the target of the image state holds: its 54-byte header and the
 // edge map at the threshold detect_edges recorded (all zero without it),

@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <span>
 
-#include "bitmap/image_state.h"
-
 namespace edgemap {
 
 // What a kernel writes for each pixel.
@@ -84,10 +82,5 @@ const edge_kernel& selected_edge_kernel() noexcept;
 // Returns false, having written nothing, when scratch memory cannot be had.
 bool detect_edges_rows(const pixel_view& view, double threshold,
                        unsigned threads) noexcept;
-
-// The legacy stage: records the threshold for the edge map that
-// save_image_t computes, band by band, from state.images_s. Does nothing
-// without an image. Always returns 0.
-std::int32_t detect_edges(image_state& state, double threshold) noexcept;
 
 }  // namespace edgemap

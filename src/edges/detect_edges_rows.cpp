@@ -113,12 +113,4 @@ bool detect_edges_rows(const pixel_view& view, double threshold,
   return have_all;
 }
 
-std::int32_t detect_edges(image_state& state, double threshold) noexcept {
-  if (state.has_image) {
-    state.threshold = threshold;
-    state.target_ready = true;
-  }
-  return 0;
-}
-
 }  // namespace edgemap
