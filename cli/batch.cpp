@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/files.h"
 #include "edgemap.h"
+#include "entry/command.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -178,7 +178,7 @@ class planner {
   explicit planner(const batch_options& o)
       : o_(o),
         out_(to_path(o.output_dir)),
-        out_id_(identity_of_path(o.output_dir.c_str())) {}
+        has_out_key_(command::key_of_file(o.output_dir, out_key_)) {}
 
   plan make() && {
     for (const std::string& s : o_.sources) {
@@ -197,7 +197,8 @@ class planner {
     // be read and written at once.
     std::vector<job> kept;
     for (job& j : p_.jobs) {
-      if (sources_.count(key(identity_of_path(j.target.c_str()))) != 0) {
+      command::file_key k;
+      if (command::key_of_file(j.target, k) && sources_.count(k) != 0) {
         refuse(to_path(j.source),
                "the target " + j.target + " is a source of this run");
       } else {
@@ -209,20 +210,15 @@ class planner {
   }
 
  private:
-  using identity_key = std::pair<std::uint64_t, std::uint64_t>;
-  static identity_key key(const edgemap::file_identity& id) {
-    return id.known ? identity_key{id.device, id.file} : identity_key{0, 0};
-  }
-
   void refuse(const fs::path& path, const std::string& why) {
     p_.refused.emplace_back(to_utf8(path), why);
   }
 
   void add(const fs::path& source, const fs::path& relative) {
     const std::string name = to_utf8(source);
-    const edgemap::file_identity id = identity_of_path(name.c_str());
+    command::file_key k;
     // The same file named twice (a.bmp a.bmp, -r in in) is converted once.
-    if (id.known && !sources_.insert(key(id)).second) return;
+    if (command::key_of_file(name, k) && !sources_.insert(k).second) return;
     const fs::path target = out_ / relative;
     if (!targets_.insert(target.lexically_normal()).second) {
       refuse(source, "another source has the same target");
@@ -242,7 +238,8 @@ class planner {
       std::error_code entry_ec;
       if (!e.is_symlink(entry_ec) && e.is_directory(entry_ec)) {
         const std::string sub = to_utf8(e.path());
-        if (!identity_of_path(sub.c_str()).same_as(out_id_)) {
+        command::file_key k;
+        if (!has_out_key_ || !command::key_of_file(sub, k) || k != out_key_) {
           walk(top, e.path());
         }
       } else if (e.is_regular_file(entry_ec) && is_bitmap_name(e.path())) {
@@ -254,9 +251,10 @@ class planner {
 
   const batch_options& o_;
   const fs::path out_;
-  const edgemap::file_identity out_id_;
+  command::file_key out_key_;
+  const bool has_out_key_;
   std::set<fs::path> targets_;
-  std::set<identity_key> sources_;
+  std::set<command::file_key> sources_;
   plan p_;
 };
 

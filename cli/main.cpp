@@ -11,39 +11,22 @@
 // Exit status 2 on a usage error. Lines that cannot be written to standard
 // output make a run that succeeded fail (exit status 1).
 #include <CLI/CLI.hpp>
-#include <atomic>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
+#include <new>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "batch.h"
-#include "bitmap/convert.h"
-#include "platform/files.h"
-#include "entry/pipeline.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-
-#include "platform/paths.h"
-#else
-#include <fcntl.h>
-#include <pthread.h>
-#include <unistd.h>
-#endif
+#include "edgemap.h"
+#include "entry/command.h"
 
 namespace {
 
-constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_usage = 2;
+using edgemap::command::exit_failed;
+using edgemap::command::exit_ok;
+using edgemap::command::exit_usage;
 
 constexpr const char* usage_text =
     "usage: edgemap [--threshold T] SOURCE TARGET\n"
@@ -66,80 +49,6 @@ int usage_error(const std::string& why) {
   return exit_usage;
 }
 
-#ifndef _WIN32
-// Descriptors 0-2 that the caller closed (2>&-) are opened on /dev/null
-// first, so that no file this program opens takes one of them and gets
-// the lines meant for it.
-void open_closed_standard_streams() noexcept {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      // The lowest free descriptor is fd itself.
-      (void)::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    }
-  }
-}
-
-// Ctrl-C, SIGTERM and a closed terminal stop the run: a thread waits for
-// them, removes the temporary files being written and ends the process by
-// the same signal, as if it had not been caught. A signal the caller
-// ignores (a background job's SIGINT) stays ignored. When the run ends the
-// thread is woken by SIGUSR1 and joined, so nothing of it outlives main.
-class stop_signals {
- public:
-  stop_signals() noexcept {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGUSR1);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-      struct sigaction now;
-      if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
-        sigaddset(&set_, sig);
-      }
-    }
-    // Blocked here, before any other thread starts, so that every thread
-    // inherits the mask and only the waiting one receives them.
-    if (pthread_sigmask(SIG_BLOCK, &set_, nullptr) != 0) return;
-    try {
-      waiter_ = std::thread([this] { wait(); });
-    } catch (const std::system_error&) {
-      (void)pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
-    }
-  }
-  stop_signals(const stop_signals&) = delete;
-  stop_signals& operator=(const stop_signals&) = delete;
-
-  ~stop_signals() {
-    if (!waiter_.joinable()) return;
-    done_ = true;
-    (void)pthread_kill(waiter_.native_handle(), SIGUSR1);
-    waiter_.join();
-  }
-
- private:
-  void wait() noexcept {
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&set_, &sig) != 0) return;
-      if (sig == SIGUSR1) {
-        if (done_) return;
-        continue;
-      }
-      edgemap::remove_temporary_targets();
-      (void)std::signal(sig, SIG_DFL);
-      sigset_t one;
-      sigemptyset(&one);
-      sigaddset(&one, sig);
-      (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
-      (void)raise(sig);
-      std::_Exit(128 + sig);
-    }
-  }
-
-  sigset_t set_;
-  std::atomic<bool> done_{false};
-  std::thread waiter_;
-};
-#endif
-
 // A run that succeeded fails after all when what it printed on standard
 // output was lost (a full disk, a closed pipe).
 int checked(int status) {
@@ -161,38 +70,10 @@ const char* empty_option_value(int argc, char** argv) {
   return nullptr;
 }
 
-int convert_one(const std::string& source, const std::string& target,
-                double threshold) {
-  const bool to_stdout = target == "-";
-  const edgemap::destination dest{to_stdout ? nullptr : target.c_str(),
-                                  to_stdout ? stdout : nullptr};
-  std::FILE* const lines = to_stdout ? stderr : stdout;
-#ifdef _WIN32
-  // Bitmaps pass through standard input and output unchanged; the lines
-  // keep the console's CR LF.
-  if (to_stdout) (void)_setmode(_fileno(stdout), _O_BINARY);
-  if (source == "-") (void)_setmode(_fileno(stdin), _O_BINARY);
-#endif
-  edgemap::conversion c;
-  if (source == "-") {
-    std::vector<std::uint8_t> bitmap;
-    if (!edgemap::read_declared_bitmap(stdin, bitmap)) {
-      (void)std::fputs("edgemap: cannot read standard input\n", stderr);
-      return exit_failed;
-    }
-    c = edgemap::convert_bytes(bitmap.data(), bitmap.size(), dest, threshold, 0,
-                               edgemap::on_refused_source::empty_target);
-  } else {
-    c = edgemap::convert_file(source.c_str(), dest, threshold, 0,
-                              edgemap::on_refused_source::empty_target);
-  }
-  return edgemap::print_conversion(c, lines) ? exit_ok : exit_failed;
-}
-
 // Arguments are UTF-8 here; on Windows wmain converts them first, and the
 // file layer converts paths back to UTF-16 when it opens them.
 int run(int argc, char** argv) {
-  double threshold = edgemap::edge_threshold;
+  double threshold = edgemap::command::default_threshold;
   edgemap::cli::batch_options batch;
   std::vector<std::string> paths;
   bool version = false;
@@ -225,7 +106,7 @@ int run(int argc, char** argv) {
     return exit_ok;
   }
   if (version) {
-    (void)std::puts(EDGEMAP_VERSION);
+    (void)std::puts(edgemap_version());
     return exit_ok;
   }
   if (output->count() != 0) {
@@ -242,16 +123,13 @@ int run(int argc, char** argv) {
     return usage_error(paths.size() < 2 ? "SOURCE and TARGET are required"
                                         : "too many arguments");
   }
-  return convert_one(paths[0], paths[1], threshold);
+  return edgemap::command::convert_one_file(paths[0], paths[1], threshold);
 }
 
 // Out of memory (or another surprise from the standard library) ends the
 // program with a line, not with std::terminate.
 int run_guarded(int argc, char** argv) noexcept {
-#ifndef _WIN32
-  open_closed_standard_streams();
-  const stop_signals stops;
-#endif
+  const edgemap::command::process_care care;
   try {
     return checked(run(argc, argv));
   } catch (const std::exception& e) {
@@ -266,16 +144,15 @@ int run_guarded(int argc, char** argv) noexcept {
 // The wide entry point, so that every file name reaches the program intact
 // (main would get the ANSI code page's lossy version).
 int wmain(int argc, wchar_t** argv) {
-  std::vector<std::unique_ptr<char[]>> storage;
-  std::vector<char*> args;
-  for (int i = 0; i < argc; ++i) {
-    storage.push_back(edgemap::utf16_to_utf8(argv[i]));
-    if (!storage.back()) {
-      (void)std::fputs("edgemap: out of memory\n", stderr);
-      return exit_failed;
-    }
-    args.push_back(storage.back().get());
+  std::vector<std::string> storage;
+  try {
+    storage = edgemap::command::utf8_arguments(argc, argv);
+  } catch (const std::bad_alloc&) {
+    (void)std::fputs("edgemap: out of memory\n", stderr);
+    return exit_failed;
   }
+  std::vector<char*> args;
+  for (std::string& s : storage) args.push_back(s.data());
   args.push_back(nullptr);
   return run_guarded(argc, args.data());
 }
