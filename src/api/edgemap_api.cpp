@@ -72,17 +72,8 @@ int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
       (s.begin < d.end && d.begin < s.end)) {
     return EDGEMAP_ERROR_ARGUMENT;
   }
-  edgemap::pixel_view v{};
-  v.src = src;
-  v.src_stride = src_stride;
-  v.width = width;
-  v.height = height;
-  v.bytes_per_pixel = bytes_per_pixel;
-  v.dst = dst;
-  v.dst_stride = dst_stride;
-  v.first_row = 0;
-  v.last_row = height;
-  v.output = output;
+  const edgemap::pixel_view v = edgemap::whole_image(
+      src, src_stride, dst, dst_stride, width, height, bytes_per_pixel, output);
   return edgemap::detect_edges_rows(v, threshold, threads)
              ? EDGEMAP_OK
              : EDGEMAP_ERROR_NO_MEMORY;

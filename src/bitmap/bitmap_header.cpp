@@ -1,6 +1,7 @@
 #include "bitmap/bitmap_header.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace edgemap {
 namespace {
@@ -59,6 +60,14 @@ status parse_bitmap(const std::uint8_t* head, std::uint64_t available,
   l.needed = static_cast<std::uint32_t>(needed);
   layout = l;
   return status::ok;
+}
+
+void zero_row_padding(std::uint8_t* pixels, std::uint32_t rows,
+                      const bitmap_layout& l) noexcept {
+  const std::size_t pad = l.stride - l.row_bytes();
+  for (std::uint32_t r = 0; r < rows && pad != 0; ++r) {
+    std::memset(pixels + std::size_t{r} * l.stride + l.row_bytes(), 0, pad);
+  }
 }
 
 std::array<std::uint8_t, header_size> initial_bmp_header() noexcept {

@@ -53,6 +53,11 @@ struct bitmap_layout {
 status parse_bitmap(const std::uint8_t* head, std::uint64_t available,
                     std::uint64_t file_size, bitmap_layout& layout) noexcept;
 
+// Zeroes the padding at the end of each of `rows` target rows of the
+// layout's stride, starting at `pixels`.
+void zero_row_padding(std::uint8_t* pixels, std::uint32_t rows,
+                      const bitmap_layout& layout) noexcept;
+
 // "BM", a 40-byte info header, one plane, 24 bits, no compression; sizes 0.
 std::array<std::uint8_t, header_size> initial_bmp_header() noexcept;
 

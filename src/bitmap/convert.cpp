@@ -3,73 +3,37 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <vector>
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
 #include "edges/detect_edges.h"
-#include "edges/process_lifetime.h"
+#include "edges/free_list.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
 namespace {
 
-// The band and window buffers of one conversion. Fresh memory costs a page
-// fault per page on first touch, which on virtual machines takes longer
-// than converting a small bitmap, so conversions hand their buffers on to
-// the next one instead of freeing them.
+// The band and window buffers of one conversion, handed on to the next one
+// instead of freed (free_list.h).
 struct buffers {
   pixel_buffer band;
   pixel_buffer window;
   pixel_buffer next_window;
 };
-
-class buffer_cache {
- public:
-  static buffer_cache& instance() noexcept {
-    return process_lifetime<buffer_cache>();
-  }
-
-  buffers* take() noexcept {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!free_.empty()) {
-        buffers* b = free_.back();
-        free_.pop_back();
-        return b;
-      }
-    }
-    return new (std::nothrow) buffers();
-  }
-
-  // Keeps as many sets as there are processors to use them; frees the rest.
-  void give_back(buffers* b) noexcept {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (free_.size() < 2 * std::size_t{processor_count()}) {
-        try {
-          free_.push_back(b);
-          return;
-        } catch (const std::bad_alloc&) {
-        }
-      }
-    }
-    delete b;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<buffers*> free_;
-};
+using buffer_cache = free_list<buffers>;
 
 // A set of buffers for the length of one conversion.
 class borrowed_buffers {
  public:
   borrowed_buffers() noexcept : b_(buffer_cache::instance().take()) {}
   ~borrowed_buffers() {
-    if (b_ != nullptr) buffer_cache::instance().give_back(b_);
+    // As many sets as there are processors to use them; the rest freed.
+    if (b_ != nullptr) {
+      buffer_cache::instance().give_back(b_,
+                                         2 * std::size_t{processor_count()});
+    }
   }
   borrowed_buffers(const borrowed_buffers&) = delete;
   borrowed_buffers& operator=(const borrowed_buffers&) = delete;
@@ -241,25 +205,14 @@ status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,
   patch_bmp_header(header.data(), l);
   std::memcpy(target, header.data(), header_size);
   std::uint8_t* const pixels = target + header_size;
-  pixel_view v{};
-  v.src = bitmap + l.data_offset;
-  v.src_stride = static_cast<std::ptrdiff_t>(l.stride);
-  v.width = l.width;
-  v.height = l.height;
-  v.bytes_per_pixel = l.bytes_per_pixel;
-  v.dst = pixels;
-  v.dst_stride = static_cast<std::ptrdiff_t>(l.stride);
-  v.first_row = 0;
-  v.last_row = l.height;
-  v.output = edge_output::picture;
-  if (!detect_edges_rows(v, threshold, threads)) {
+  const auto stride = static_cast<std::ptrdiff_t>(l.stride);
+  if (!detect_edges_rows(whole_picture(bitmap + l.data_offset, pixels, l.width,
+                                       l.height, stride, l.bytes_per_pixel),
+                         threshold, threads)) {
     std::free(target);
     return status::no_memory;
   }
-  const std::size_t pad = l.stride - l.row_bytes();
-  for (std::uint32_t r = 0; r < l.height && pad != 0; ++r) {
-    std::memset(pixels + std::size_t{r} * l.stride + l.row_bytes(), 0, pad);
-  }
+  zero_row_padding(pixels, l.height, l);
   *out = target;
   *out_size = total;
   return status::ok;

@@ -82,23 +82,15 @@ struct band_job {
     if (!edges) {
       std::memset(out, 0, n * stride);
     } else {
-      pixel_view v{};
-      v.src = src;
-      v.height = src_rows;
+      // The window's rows as an image, of which rows [r0, r1) are computed.
+      pixel_view v = whole_picture(src, out, l->width, src_rows,
+                                   static_cast<std::ptrdiff_t>(stride),
+                                   l->bytes_per_pixel);
       v.first_row = r0 - src_first;
       v.last_row = v.first_row + n;
-      v.src_stride = static_cast<std::ptrdiff_t>(stride);
-      v.width = l->width;
-      v.bytes_per_pixel = l->bytes_per_pixel;
-      v.dst = out;
-      v.dst_stride = static_cast<std::ptrdiff_t>(stride);
-      v.output = edge_output::picture;
       ok = detect_edges_rows(v, threshold, threads);
       if (!ok) return;
-      const std::size_t pad = stride - l->row_bytes();
-      for (std::uint32_t i = 0; i < n && pad != 0; ++i) {
-        std::memset(out + i * stride + l->row_bytes(), 0, pad);
-      }
+      zero_row_padding(out, n, *l);
     }
     target->write(out, n * stride);
   }

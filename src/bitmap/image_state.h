@@ -9,8 +9,8 @@
 #include <memory>
 
 #include "bitmap/bitmap_header.h"
-#include "platform/files.h"
 #include "bitmap/pixel_buffer.h"
+#include "platform/files.h"
 
 namespace edgemap {
 

@@ -1,12 +1,8 @@
 // The detector as callers use it: the selected kernel over bands of rows,
 // on as many threads as the image pays for, with scratch memory that
 // outlives calls.
-#include <mutex>
-#include <new>
-#include <vector>
-
 #include "edges/detect_edges.h"
-#include "edges/process_lifetime.h"
+#include "edges/free_list.h"
 #include "edges/worker_pool.h"
 
 namespace edgemap {
@@ -17,40 +13,8 @@ namespace {
 // runs 1.6 times faster on two threads, 640 x 480 no faster.
 constexpr std::uint64_t pixels_per_thread = std::uint64_t{1} << 19;
 
-// Kernel scratch blocks, kept for the next call: a fresh block costs page
-// faults, which on virtual machines take longer than a small image's
-// whole edge map. The lock is held only to take or return a block.
-class scratch_pool {
- public:
-  static scratch_pool& instance() noexcept {
-    return process_lifetime<scratch_pool>();
-  }
-
-  kernel_scratch* take() noexcept {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!free_.empty()) {
-        kernel_scratch* block = free_.back();
-        free_.pop_back();
-        return block;
-      }
-    }
-    return new (std::nothrow) kernel_scratch;
-  }
-
-  void give_back(kernel_scratch* block) noexcept {
-    std::lock_guard<std::mutex> lock(mutex_);
-    try {
-      free_.push_back(block);
-    } catch (const std::bad_alloc&) {
-      delete block;
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<kernel_scratch*> free_;
-};
+// Kernel scratch blocks outlive calls (free_list.h).
+using scratch_pool = free_list<kernel_scratch>;
 
 // More bands than processors gain nothing; the cap keeps the scratch
 // blocks of one call in an array.
