@@ -6,6 +6,7 @@ install(TARGETS edgemap EXPORT edgemap-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS edgemap_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES docs/edgemap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/edgemap)
 install(EXPORT edgemap-targets NAMESPACE edgemap:: DESTINATION ${config_dir})

@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev libcli11-dev
           python3 python3-pil python3-dev python3-numpy pybind11-dev
           python3-pybind11 python3-pytest python3-setuptools python3-wheel
-          python3-build python3-venv python3-distributed "$@")
+          python3-build python3-venv python3-distributed man-db "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||

@@ -13,7 +13,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
 for f in lib/libedgemap.so include/edgemap.h bin/edgemap \
-         lib/pkgconfig/edgemap.pc lib/cmake/edgemap/edgemap-config.cmake; do
+         lib/pkgconfig/edgemap.pc lib/cmake/edgemap/edgemap-config.cmake \
+         share/man/man1/edgemap.1; do
   [ -e "$prefix/$f" ] || fail "$f is not installed"
 done
 
