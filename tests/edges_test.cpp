@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iomanip>
 #include <random>
 #include <string>
 
@@ -127,6 +128,10 @@ struct exact_case {
   std::uint8_t right, below;
   double threshold;
   bool black;
+  friend void PrintTo(const exact_case& c, std::ostream* os) {
+    *os << std::setprecision(17) << "right " << +c.right << ", below "
+        << +c.below << ", threshold " << c.threshold;
+  }
 };
 
 class exact_threshold : public ::testing::TestWithParam<exact_case> {};

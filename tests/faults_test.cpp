@@ -401,6 +401,9 @@ struct replaced_case {
   // Makes the target; returns the path to convert to.
   std::function<std::string(const test::temp_dir&)> make;
   std::function<void(const test::temp_dir&)> check;
+  friend void PrintTo(const replaced_case& c, std::ostream* os) {
+    *os << c.name;
+  }
 };
 
 class replaced : public ::testing::TestWithParam<replaced_case> {};
@@ -474,6 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct refused_in_place_case {
   const char* name;
   std::function<std::string(const test::temp_dir&)> target;
+  friend void PrintTo(const refused_in_place_case& c, std::ostream* os) {
+    *os << c.name;
+  }
 };
 
 class refused_in_place

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 #include <random>
 #include <string>
@@ -424,6 +425,10 @@ TEST(edge_kernels, special_thresholds_match) {
 struct black_sum_case {
   double threshold;
   std::uint32_t sum;
+  friend void PrintTo(const black_sum_case& c, std::ostream* os) {
+    *os << std::setprecision(17) << "threshold " << c.threshold
+        << ", least sum " << c.sum;
+  }
 };
 
 class least_black : public ::testing::TestWithParam<black_sum_case> {};
