@@ -19,5 +19,9 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-$sudo apt-get update -q
+# A mirror caught mid-sync fails one index or another now and then; the
+# install below still has the lists it got, and fails by itself if a
+# package is really missing.
+$sudo apt-get update -q ||
+  echo "deps.sh: apt-get update failed in part; installing from the lists it has" >&2
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
