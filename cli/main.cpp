@@ -52,7 +52,8 @@ int usage_error(const std::string& why) {
 // A run that succeeded fails after all when what it printed on standard
 // output was lost (a full disk, a closed pipe).
 int checked(int status) {
-  if (status == exit_ok && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+  if (status == exit_ok &&
+      (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)) {
     (void)std::fputs("edgemap: cannot write standard output\n", stderr);
     return exit_failed;
   }

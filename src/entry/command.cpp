@@ -123,6 +123,8 @@ void process_care::wait() noexcept {
     sigaddset(&one, sig);
     (void)pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     (void)raise(sig);
+    // Only if the signal could not end the process.
+    // cppcheck-suppress unreachableCode
     std::_Exit(128 + sig);
   }
 }

@@ -207,8 +207,12 @@ bool target_file::commit() noexcept {
   }
   // A full disk often shows only when the buffered tail is flushed here.
   bool ok = !failed_;
-  const bool flushed =
-      owned_ ? std::fclose(stream_) == 0 : std::fflush(stream_) == 0;
+  bool flushed = false;
+  if (owned_) {
+    flushed = std::fclose(stream_) == 0;
+  } else {
+    flushed = std::fflush(stream_) == 0;
+  }
   if (ok && !flushed) error_ = errno;
   ok = ok && flushed;
   stream_ = nullptr;
