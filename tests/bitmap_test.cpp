@@ -85,6 +85,84 @@ INSTANTIATE_TEST_SUITE_P(
                       round_trip_case{"odd_large", 1001, 67, 24, 54}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// Sources several bands tall: a file conversion reads them a band at a
+// time into windows that take over the rows at each seam, on one thread or
+// with the next band read while this one is computed; the legacy stages
+// split the whole pixel array into the same bands. Every way gives the
+// bytes of the memory conversion, which takes the image in one piece.
+struct banded_case {
+  const char* name;
+  std::int32_t width;
+  std::uint16_t bit_count;
+  bool top_down;
+  std::uint32_t bands;  // whole bands, and a few rows more
+  friend void PrintTo(const banded_case& c, std::ostream* os) { *os << c.name; }
+};
+
+class banded : public ::testing::TestWithParam<banded_case> {};
+
+std::string first_difference(const bytes& want, const bytes& got,
+                             std::uint32_t stride, std::uint32_t per_band) {
+  if (want.size() != got.size()) {
+    return std::to_string(got.size()) + " bytes, not " +
+           std::to_string(want.size());
+  }
+  for (std::size_t i = 54; i < want.size(); ++i) {
+    if (want[i] != got[i]) {
+      const std::size_t row = (i - 54) / stride;
+      return "stored row " + std::to_string(row) + " differs (" +
+             std::to_string(per_band) + " rows a band)";
+    }
+  }
+  return want == got ? "the same" : "the header differs";
+}
+
+TEST_P(banded, every_seam_matches_the_image_taken_whole) {
+  const banded_case& p = GetParam();
+  const std::uint32_t stride =
+      test::stride_of(static_cast<std::uint32_t>(p.width), p.bit_count / 8u);
+  const std::uint32_t per_band = band_rows(stride, UINT32_MAX);
+  const auto rows = static_cast<std::int32_t>(p.bands * per_band + 5);
+  const bmp_recipe recipe{p.width, p.top_down ? -rows : rows, p.bit_count, 54,
+                          noise};
+  const bytes source = test::make_bmp(recipe);
+  void* out = nullptr;
+  std::size_t size = 0;
+  ASSERT_EQ(edgemap_convert_memory(source.data(), source.size(), &out, &size,
+                                   edge_threshold, 1),
+            EDGEMAP_OK);
+  const bytes want(static_cast<std::uint8_t*>(out),
+                   static_cast<std::uint8_t*>(out) + size);
+  edgemap_free(out);
+
+  test::temp_dir dir;
+  test::write_file(dir.path("s.bmp"), source);
+  for (const unsigned threads : {1u, 0u}) {
+    ASSERT_EQ(edgemap_convert_file(dir.path("s.bmp").c_str(),
+                                   dir.path("t.bmp").c_str(), edge_threshold,
+                                   threads),
+              EDGEMAP_OK);
+    EXPECT_EQ(first_difference(want, test::read_file(dir.path("t.bmp")), stride,
+                               per_band),
+              "the same")
+        << "file conversion on " << threads << " threads";
+  }
+  image_state state;
+  run(state, dir.path("s.bmp"), dir.path("legacy.bmp"));
+  EXPECT_EQ(first_difference(want, test::read_file(dir.path("legacy.bmp")),
+                             stride, per_band),
+            "the same")
+      << "legacy stages";
+}
+
+// Wide rows, so that a band is a few dozen rows and the files a few MiB.
+INSTANTIATE_TEST_SUITE_P(
+    bitmap, banded,
+    ::testing::Values(banded_case{"odd_width_24_bit", 40001, 24, false, 3},
+                      banded_case{"odd_width_32_bit_top_down", 10001, 32, true,
+                                  3}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
 TEST(bitmap, last_row_pad_may_be_missing) {
   bmp_recipe recipe{5, 2, 24, 54, noise};
   bytes file = test::make_bmp(recipe);
