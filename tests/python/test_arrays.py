@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 import tracemalloc
 
 import numpy as np
@@ -184,8 +185,10 @@ ERRORS = [
     (lambda: edgemap.mask(RGBA, out=RGBA[..., 3].view(bool)), ValueError,
      "overlaps"),
     (lambda: edgemap.detect(BASE, threads=-1), ValueError, "threads"),
-    (lambda: edgemap.detect(BASE, "90"), TypeError, ""),
-    (lambda: edgemap.mask(BASE, threads=1.5), TypeError, ""),
+    (lambda: edgemap.detect(BASE, "90"), TypeError,
+     "detect(): incompatible function arguments"),
+    (lambda: edgemap.mask(BASE, threads=1.5), TypeError,
+     "'float' object cannot be interpreted as an integer"),
 ]
 
 
@@ -229,6 +232,66 @@ def test_two_threads_work_inside_the_library_at_once():
     assert both, "the two calls never ran at the same time"
     for image, out in zip(images, outs):
         np.testing.assert_array_equal(out, edgemap.detect(image))
+
+
+@pytest.fixture(scope="module")
+def large_bitmap(tmp_path_factory):
+    """A 12-Mpixel image, its bitmap file and the file's bytes: tens of
+    milliseconds of work for each call."""
+    from PIL import Image
+
+    image = sample(np.random.default_rng(9), (3000, 4000, 3))
+    source = tmp_path_factory.mktemp("large") / "source.bmp"
+    Image.fromarray(image).save(source)
+    return image, source, source.read_bytes()
+
+
+LONG_CALLS = {
+    "detect": lambda image, source, data: edgemap.detect(image, threads=1),
+    "convert": lambda image, source, data: edgemap.convert(
+        source, source.with_name("target.bmp"), threads=1),
+    "convert_bytes": lambda image, source, data: edgemap.convert_bytes(
+        data, threads=1),
+}
+
+
+def python_ran_early_in(call):
+    """Whether this thread ran Python from a tenth to four tenths of the
+    way through call(), made on another thread meanwhile: it notes the
+    time as often as it can."""
+    span = []
+
+    def timed():
+        start = time.perf_counter()
+        call()
+        span.extend((start, time.perf_counter()))
+
+    worker = threading.Thread(target=timed)
+    ticks = []
+    worker.start()
+    while worker.is_alive():
+        ticks.append(time.perf_counter())
+    worker.join()
+    start, end = span
+    return any(0.1 < (t - start) / (end - start) < 0.4 for t in ticks)
+
+
+@pytest.mark.parametrize("name", LONG_CALLS)
+def test_python_runs_while_the_library_works(name, large_bitmap):
+    # The library's work comes first in each call and takes half of it or
+    # more (convert_bytes then copies its result into a bytes object,
+    # holding the GIL). With the GIL held through that work, nothing runs
+    # here until it ends. A short switch interval keeps this thread's turns
+    # short; an unlucky schedule can starve it anyway, so the call gets a
+    # few tries.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    try:
+        ran = any(python_ran_early_in(lambda: LONG_CALLS[name](*large_bitmap))
+                  for _ in range(10))
+    finally:
+        sys.setswitchinterval(interval)
+    assert ran, f"no Python ran during ten {name} calls"
 
 
 def test_import_stays_light():
