@@ -401,6 +401,7 @@ struct replaced_case {
   // Makes the target; returns the path to convert to.
   std::function<std::string(const test::temp_dir&)> make;
   std::function<void(const test::temp_dir&)> check;
+  bool needs_root = false;
   friend void PrintTo(const replaced_case& c, std::ostream* os) {
     *os << c.name;
   }
@@ -414,6 +415,9 @@ std::thread& fifo_reader() {
 }
 
 TEST_P(replaced, target_is_replaced_whole) {
+  if (GetParam().needs_root && ::geteuid() != 0) {
+    GTEST_SKIP() << "only root may give a file to another user";
+  }
   test::temp_dir dir;
   test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
   const std::string target = GetParam().make(dir);
@@ -452,6 +456,22 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_TRUE(test::read_file(d.path("t.bmp")) ==
                                     test::expected_target(sample));
                       }},
+        replaced_case{"owner_is_kept",
+                      [](const test::temp_dir& d) {
+                        test::write_file(d.path("t.bmp"), {1, 2});
+                        EXPECT_EQ(
+                            ::chown(d.path("t.bmp").c_str(), 65534, 65534), 0);
+                        return d.path("t.bmp");
+                      },
+                      [](const test::temp_dir& d) {
+                        struct stat st {};
+                        ASSERT_EQ(::stat(d.path("t.bmp").c_str(), &st), 0);
+                        EXPECT_EQ(st.st_uid, 65534u);
+                        EXPECT_EQ(st.st_gid, 65534u);
+                        EXPECT_TRUE(test::read_file(d.path("t.bmp")) ==
+                                    test::expected_target(sample));
+                      },
+                      true},
         replaced_case{"fifo_is_written_in_place",
                       [](const test::temp_dir& d) {
                         ::mkfifo(d.path("fifo").c_str(), 0600);
