@@ -1,15 +1,19 @@
 // Eight threads calling the exported function at once on files of their
 // own. Calls are serialized inside the library, so every target is exactly
 // the edge map of its own source, and a call whose source is missing saves
-// the image some call left behind, whole. Run under ThreadSanitizer in CI.
+// the image some call left behind, whole. And the worker pool's promise to
+// each caller. Run under ThreadSanitizer in CI.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "edgemap.h"
+#include "edges/worker_pool.h"
 #include "test_support.h"
 
 namespace edgemap {
@@ -87,6 +91,41 @@ TEST(stress, eight_threads_each_get_their_own_edge_map) {
             << "thread " << i << " call " << k;
       }
     }
+  }
+}
+
+// A caller of the pool returns only once every part of its call has
+// finished, those pool threads took included: the caller's own part waits
+// until a pool thread has taken the other, which then outlasts it.
+TEST(worker_pool, a_caller_returns_after_the_parts_pool_threads_took) {
+  if (processor_count() < 2) GTEST_SKIP() << "no pool threads to take parts";
+  struct parts {
+    std::thread::id caller = std::this_thread::get_id();
+    std::atomic<int> started{0};
+    std::atomic<int> finished{0};
+    std::atomic<bool> pool_took_one{false};
+  } p;
+  run_parts(
+      2,
+      [](void* context, std::uint32_t) {
+        auto& c = *static_cast<parts*>(context);
+        ++c.started;
+        if (std::this_thread::get_id() == c.caller) {
+          for (int i = 0; i < 2000 && c.started < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+        } else {
+          c.pool_took_one = true;
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ++c.finished;
+      },
+      &p);
+  EXPECT_EQ(p.finished, 2);
+  EXPECT_TRUE(p.pool_took_one);
+  // A caller that left early must not leave a part running on this stack.
+  for (int i = 0; i < 2000 && p.finished < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
