@@ -3,7 +3,12 @@ module from the repository this folder belongs to (one build definition
 for the wheel, the tests and the C library; the kernels' per-file
 instruction-set flags live there), and the wheel takes both libraries from
 the package the build tree assembles. No network is needed: CMake, a
-compiler, pybind11 and Python's headers come from the system."""
+compiler, pybind11 and Python's headers come from the system.
+
+EDGEMAP_BUILT_PACKAGE, when set, names the python/edgemap folder of a build
+tree that has built the package already (its edgemap_python_package
+target): the wheel takes that tree's module and library and CMake is not
+run again."""
 
 import os
 import pathlib
@@ -32,10 +37,26 @@ def project_version() -> str:
 
 
 class cmake_build_ext(build_ext):
-    """Builds edgemap._native and libedgemap with CMake instead of
-    compiling sources itself."""
+    """Puts edgemap._native and libedgemap in the wheel, built with CMake
+    (or by the build tree EDGEMAP_BUILT_PACKAGE names) instead of compiling
+    sources itself."""
 
     def build_extension(self, ext: Extension) -> None:
+        built_package = os.environ.get("EDGEMAP_BUILT_PACKAGE")
+        package = (pathlib.Path(built_package) if built_package
+                   else self.cmake_package())
+        module = pathlib.Path(self.get_ext_fullpath(ext.name))
+        module.parent.mkdir(parents=True, exist_ok=True)
+        built = list(package.glob("_native.*.so"))
+        if len(built) != 1:
+            sys.exit(f"edgemap: expected one module in {package}, found {built}")
+        shutil.copy(built[0], module)
+        # The module finds the library beside it ($ORIGIN).
+        for library in package.glob("libedgemap.so.*"):
+            shutil.copy(library, module.parent / library.name)
+
+    def cmake_package(self) -> pathlib.Path:
+        """Builds the package with CMake; returns the folder it is in."""
         build = pathlib.Path(self.build_temp).resolve() / "cmake"
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build),
@@ -52,16 +73,7 @@ class cmake_build_ext(build_ext):
         subprocess.run(["cmake", "--build", str(build), "--target",
                         "edgemap_python_package", "--parallel", jobs],
                        check=True)
-        package = build / "python" / "edgemap"
-        module = pathlib.Path(self.get_ext_fullpath(ext.name))
-        module.parent.mkdir(parents=True, exist_ok=True)
-        built = list(package.glob("_native.*.so"))
-        if len(built) != 1:
-            sys.exit(f"edgemap: expected one module in {package}, found {built}")
-        shutil.copy(built[0], module)
-        # The module finds the library beside it ($ORIGIN).
-        for library in package.glob("libedgemap.so.*"):
-            shutil.copy(library, module.parent / library.name)
+        return build / "python" / "edgemap"
 
 
 setup(

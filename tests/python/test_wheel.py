@@ -1,9 +1,12 @@
 """The wheel, as `python3 -m build --no-isolation --wheel` makes it from
 the repository, installed without network into a fresh virtual
 environment that borrows the system's numpy, and used there with no help
-from the environment (no PYTHONPATH, no LD_LIBRARY_PATH)."""
+from the environment (no PYTHONPATH, no LD_LIBRARY_PATH). The wheel takes
+the module and the library this build tree made (EDGEMAP_BUILT_PACKAGE)
+rather than building them a second time."""
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -31,8 +34,19 @@ def test_wheel_in_a_fresh_virtual_environment(tmp_path):
     def run(*command, **kw):
         return subprocess.run(command, check=True, capture_output=True, **kw)
 
+    # The package's folder and the CMakeLists.txt setup.py reads the version
+    # from, copied: the build starts from nothing (an earlier build's files
+    # left in python/build would go into the wheel) and leaves the
+    # repository as it was.
+    repository = tmp_path / "repository"
+    shutil.copytree(SOURCE_DIR / "python", repository / "python",
+                    ignore=shutil.ignore_patterns("build", "*.egg-info",
+                                                  "__pycache__"))
+    shutil.copy(SOURCE_DIR / "CMakeLists.txt", repository)
+    built = os.path.dirname(edgemap.__file__)
     run(sys.executable, "-m", "build", "--no-isolation", "--wheel",
-        "--outdir", str(tmp_path / "dist"), str(SOURCE_DIR / "python"))
+        "--outdir", str(tmp_path / "dist"), str(repository / "python"),
+        env={**os.environ, "EDGEMAP_BUILT_PACKAGE": built})
     wheels = list((tmp_path / "dist").glob("edgemap-*.whl"))
     assert len(wheels) == 1, wheels
     venv = tmp_path / "venv"
