@@ -39,7 +39,9 @@ if(MINGW)
       VERBATIM)
   endif()
   # wmain instead of main.
-  target_link_options(edgemap_cli PRIVATE -municode)
+  if(TARGET edgemap_cli)
+    target_link_options(edgemap_cli PRIVATE -municode)
+  endif()
 endif()
 
 # A C program linked against the import library, as hosts built with

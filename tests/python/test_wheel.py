@@ -34,18 +34,18 @@ def test_wheel_in_a_fresh_virtual_environment(tmp_path):
     def run(*command, **kw):
         return subprocess.run(command, check=True, capture_output=True, **kw)
 
-    # The package's folder and the CMakeLists.txt setup.py reads the version
-    # from, copied: the build starts from nothing (an earlier build's files
-    # left in python/build would go into the wheel) and leaves the
-    # repository as it was.
+    # What the wheel is built from at the repository's root, copied: the
+    # build starts from nothing (an earlier build's files would go into the
+    # wheel) and leaves the repository as it was.
     repository = tmp_path / "repository"
-    shutil.copytree(SOURCE_DIR / "python", repository / "python",
-                    ignore=shutil.ignore_patterns("build", "*.egg-info",
-                                                  "__pycache__"))
-    shutil.copy(SOURCE_DIR / "CMakeLists.txt", repository)
+    shutil.copytree(SOURCE_DIR / "python" / "edgemap",
+                    repository / "python" / "edgemap",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    for name in ("pyproject.toml", "setup.py", "VERSION", "python/README.md"):
+        shutil.copy(SOURCE_DIR / name, repository / name)
     built = os.path.dirname(edgemap.__file__)
     run(sys.executable, "-m", "build", "--no-isolation", "--wheel",
-        "--outdir", str(tmp_path / "dist"), str(repository / "python"),
+        "--outdir", str(tmp_path / "dist"), str(repository),
         env={**os.environ, "EDGEMAP_BUILT_PACKAGE": built})
     wheels = list((tmp_path / "dist").glob("edgemap-*.whl"))
     assert len(wheels) == 1, wheels
