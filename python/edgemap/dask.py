@@ -42,6 +42,7 @@ tasks call edgemap._native by reference, not by value.
 """
 
 import numbers
+import threading
 from typing import List, Optional, Tuple
 
 import dask.array as da
@@ -86,6 +87,25 @@ def _check_threshold(threshold) -> float:
     return float(threshold)
 
 
+# Each thread keeps the buffer it assembled its last extended chunk in, up
+# to this size, and assembles the next one there: fresh memory costs a page
+# fault per page on first touch, and Dask's workers hand freed memory back
+# to the system at once (MALLOC_TRIM_THRESHOLD_), so a new buffer per chunk
+# costs as much as the library's own work.
+_KEPT_BUFFER_BYTES = 64 << 20
+_kept = threading.local()
+
+
+def _buffer(shape: Tuple[int, int, int]) -> np.ndarray:
+    size = shape[0] * shape[1] * shape[2]
+    if size > _KEPT_BUFFER_BYTES:
+        return np.empty(shape, np.uint8)
+    buffer = getattr(_kept, "buffer", None)
+    if buffer is None or buffer.size < size:
+        buffer = _kept.buffer = np.empty(size, np.uint8)
+    return buffer[:size].reshape(shape)
+
+
 def _rims(chunk: np.ndarray) -> Rims:
     """A chunk's first and last rows and columns: all that its neighbours
     need of it. Copies, so that a neighbour on another worker is sent only
@@ -110,7 +130,7 @@ def _edges_of_chunk(chunk: np.ndarray, around: List[Optional[Rims]],
     h, w, c = chunk.shape
     top, bottom = int(above is not None), int(below is not None)
     first, last = int(left is not None), int(right is not None)
-    extended = np.empty((top + h + bottom, first + w + last, c), np.uint8)
+    extended = _buffer((top + h + bottom, first + w + last, c))
     extended[top:top + h, first:first + w] = chunk
     if above is not None:
         extended[0, first:first + w] = above[1]

@@ -30,7 +30,9 @@ def sample(shape, seed=0):
 
 
 # (shape, chunks, threshold): every row or column a seam, the channel axis
-# split, uneven last chunks, irregular chunks, one chunk, empty images.
+# split, uneven last chunks, irregular chunks, one chunk, empty images, and
+# many chunks at once on the threads (each thread assembles its chunks in
+# a buffer of its own).
 CASES = [
     ((37, 29, 3), -1, 90.0),
     ((37, 29, 3), (1, -1, -1), 90.0),
@@ -40,6 +42,7 @@ CASES = [
     ((37, 29, 4), (10, 10, 1), 200.0),
     ((37, 29, 3), ((5, 1, 20, 11), (3, 26), (2, 1)), 0.5),
     ((64, 70, 4), (32, 35, 4), 90.0),
+    ((600, 500, 3), (50, 40, 3), 90.0),
     ((1, 40, 3), (1, 7, 3), 45.0),
     ((7, 7, 3), ((3, 0, 4), (2, 0, 5), (3,)), 90.0),
     ((0, 5, 3), (1, 2, 3), 90.0),
