@@ -35,7 +35,8 @@ for mask, plus the rims of its neighbours, 2 (h + w) x c bytes each. The
 result chunk handed on is a view of the library's result without the
 extension. So a chunk's task needs about three times the chunk's size for
 detect and 2 + 1/c times for mask; a single-chunk image needs only the
-result beside it.
+result beside it. Each thread that has run a task keeps the buffer of its
+extended copies, for the next task, when it is at most 64 MiB.
 
 Workers need edgemap installed (the same version as the client): the
 tasks call edgemap._native by reference, not by value.
