@@ -8,7 +8,7 @@ library's bytes, which is checked before anything is timed).
 
 Run from a build tree's package (PYTHONPATH=build/python). Prints:
 - the image's edge map on a LocalCluster of 2 worker processes (one thread
-  each) for edgemap.dask.mask, edgemap.dask.detect, edgemap.mask through
+  each; a 1-worker cluster runs beside it, and the two take turns) for edgemap.dask.mask, edgemap.dask.detect, edgemap.mask through
   map_overlap (what a user could write without edgemap.dask) and the SciPy
   composition, the same on 1 worker, and the ratios: SciPy against
   edgemap, 1 worker against 2;
@@ -20,6 +20,7 @@ made on the workers and kept there; each timing persists the result on
 the workers and waits for it, so no result travels to this process.
 """
 import argparse
+import contextlib
 import platform
 import statistics
 import subprocess
@@ -104,40 +105,38 @@ def check_large(client: Client, image: da.Array) -> None:
     print("the SciPy composition gives edgemap's bytes")
 
 
-def time_on_cluster(client: Client, runs: Dict[str, Callable[[], da.Array]],
-                    repeats: int) -> Dict[str, float]:
-    """Median seconds to compute each result and hold it on the workers."""
-    seconds: Dict[str, List[float]] = {name: [] for name in runs}
+def time_on_clusters(clients: Dict[int, Client], repeats: int,
+                     scipy_on_one: bool) -> Dict[int, Dict[str, float]]:
+    """Median seconds, per cluster, to compute each candidate's result and
+    hold it on the workers. The clusters and candidates take turns, so a
+    change in the machine's load falls on all of them alike."""
+    images = {}
+    for workers, client in clients.items():
+        images[workers] = client.persist(image_on_cluster(SIDE, CHUNK))
+        wait(images[workers])
+    check_large(clients[2], images[2])
+    candidates = {
+        "edgemap.dask.mask": edgemap.dask.mask,
+        "edgemap.dask.detect": edgemap.dask.detect,
+        "map_overlap + edgemap": map_overlap_mask,
+        "map_overlap + scipy": scipy_mask,
+    }
+    seconds: Dict[int, Dict[str, List[float]]] = {
+        workers: {name: [] for name in candidates} for workers in clients}
     for _ in range(repeats):
-        for name, make in runs.items():
-            result = make()
-            start = time.perf_counter()
-            held = client.persist(result)
-            wait(held)
-            seconds[name].append(time.perf_counter() - start)
-            del held
-            client.run(lambda: None)  # the release has reached the workers
-    return {name: statistics.median(s) for name, s in seconds.items()}
-
-
-def on_cluster(workers: int, side: int, chunk: int, repeats: int,
-               with_scipy: bool, check: bool) -> Dict[str, float]:
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, \
-            Client(cluster) as client:
-        image = client.persist(image_on_cluster(side, chunk))
-        wait(image)
-        if check:
-            check_large(client, image)
-        runs = {"edgemap.dask.mask": lambda: edgemap.dask.mask(image),
-                "edgemap.dask.detect": lambda: edgemap.dask.detect(image),
-                "map_overlap + edgemap": lambda: map_overlap_mask(image)}
-        if with_scipy:
-            runs["map_overlap + scipy"] = lambda: scipy_mask(image)
-        times = time_on_cluster(client, runs, repeats)
-    for name, t in times.items():
-        print(f"{workers} worker(s): {name:22} {t:8.3f} s")
-    return times
+        for workers, client in clients.items():
+            for name, lazy in candidates.items():
+                if workers == 1 and name.endswith("scipy") and not scipy_on_one:
+                    continue
+                result = lazy(images[workers])
+                start = time.perf_counter()
+                held = client.persist(result)
+                wait(held)
+                seconds[workers][name].append(time.perf_counter() - start)
+                del held
+                client.run(lambda: None)  # the release reached the workers
+    return {workers: {name: statistics.median(s) for name, s in by.items() if s}
+            for workers, by in seconds.items()}
 
 
 def single_chunk(side: int, repeats: int) -> float:
@@ -183,7 +182,11 @@ def processor() -> str:
     return platform.processor()
 
 
+SIDE, CHUNK = 16000, 2000
+
+
 def main() -> None:
+    global SIDE, CHUNK
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--side", type=int, default=16000)
     parser.add_argument("--chunk", type=int, default=2000)
@@ -192,15 +195,26 @@ def main() -> None:
     parser.add_argument("--no-scipy-on-one", action="store_true",
                         help="leave the SciPy composition out on 1 worker")
     args = parser.parse_args()
+    SIDE, CHUNK = args.side, args.chunk
 
     print(f"{processor()}, edgemap {edgemap.__version__}, "
           f"memory copy {copy_speed():.1f} GB/s")
     check_small()
-    print(f"image {args.side}x{args.side}x3 in {args.chunk}x{args.chunk} "
-          f"chunks, medians of {args.repeats}")
-    two = on_cluster(2, args.side, args.chunk, args.repeats, True, True)
-    one = on_cluster(1, args.side, args.chunk, args.repeats,
-                     not args.no_scipy_on_one, False)
+    print(f"image {SIDE}x{SIDE}x3 in {CHUNK}x{CHUNK} chunks, medians of "
+          f"{args.repeats}")
+    with contextlib.ExitStack() as stack:
+        clients = {}
+        for workers in (2, 1):
+            cluster = stack.enter_context(LocalCluster(
+                n_workers=workers, threads_per_worker=1, processes=True,
+                dashboard_address=None))
+            clients[workers] = stack.enter_context(Client(cluster))
+        times = time_on_clusters(clients, args.repeats,
+                                 not args.no_scipy_on_one)
+    for workers, by in times.items():
+        for name, t in by.items():
+            print(f"{workers} worker(s): {name:22} {t:8.3f} s")
+    two, one = times[2], times[1]
     scipy_s = two["map_overlap + scipy"]
     for name in list(two)[:3]:
         print(f"2 workers: scipy / {name}: {scipy_s / two[name]:.1f}x")
