@@ -4,12 +4,14 @@
 set -euo pipefail
 
 # The Python package builds with pybind11 against Python's headers and is
-# tested with pytest, NumPy, Pillow and Dask's distributed scheduler; its
-# wheel is built with python3-build and installed into a venv.
+# tested with pytest, NumPy, Pillow, Dask's distributed scheduler and Zarr
+# (edgemap.dask; SciPy for its benchmark's comparison); its wheel is built
+# with python3-build and installed into a venv.
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev libcli11-dev
           python3 python3-pil python3-dev python3-numpy pybind11-dev
           python3-pybind11 python3-pytest python3-setuptools python3-wheel
-          python3-build python3-venv python3-distributed man-db "$@")
+          python3-build python3-venv python3-distributed python3-zarr
+          python3-scipy man-db "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
