@@ -156,7 +156,7 @@ struct vec : x86_streaming {
   // one multiply-add; the interleave works within 128-bit lanes, and the
   // pack of the two halves undoes it.
   static __m256i no_edge16(const std::int16_t* v, const std::int16_t* d,
-                           std::uint32_t j, __m256i black) {
+                           std::size_t j, __m256i black) {
     const auto g = fused::gradients_at<vec>(v, d, j);
     const __m256i lo = _mm256_unpacklo_epi16(g.gx, g.gy);
     const __m256i hi = _mm256_unpackhi_epi16(g.gx, g.gy);
@@ -167,7 +167,7 @@ struct vec : x86_streaming {
   // 32 pixels from j: 0xFF for those that are no edge, in the order the
   // pack leaves (see put32).
   static __m256i no_edge(const std::int16_t* v, const std::int16_t* d,
-                         std::uint32_t j, __m256i black) {
+                         std::size_t j, __m256i black) {
     return _mm256_packs_epi16(no_edge16(v, d, j, black),
                               no_edge16(v, d, j + 16, black));
   }

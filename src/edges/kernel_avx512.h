@@ -300,7 +300,7 @@ struct vec : x86_streaming {
   // 32 pixels from j: the mask of those whose clamped gradient sum stays
   // below the least black sum.
   static __mmask32 no_edge32(const std::int16_t* v, const std::int16_t* d,
-                             std::uint32_t j, __m512i clamp, __m512i black) {
+                             std::size_t j, __m512i clamp, __m512i black) {
     const auto g = fused::gradients_at<vec>(v, d, j);
     const __m512i ax = _mm512_min_epu16(_mm512_abs_epi16(g.gx), clamp);
     const __m512i ay = _mm512_min_epu16(_mm512_abs_epi16(g.gy), clamp);
@@ -314,7 +314,7 @@ struct vec : x86_streaming {
   // word pairs give exact gx^2 + gy^2 in one multiply-add; the interleave
   // works within 128-bit lanes, which the output's byte permutations undo.
   static __mmask64 no_edge64(const std::int16_t* v, const std::int16_t* d,
-                             std::uint32_t j, __m512i black) {
+                             std::size_t j, __m512i black) {
     __mmask16 quarter[4];
     for (std::uint32_t h = 0; h < 2; ++h) {
       const auto g = fused::gradients_at<vec>(v, d, j + 32 * h);
@@ -330,7 +330,7 @@ struct vec : x86_streaming {
   }
 
   static __mmask64 no_edge(const std::int16_t* v, const std::int16_t* d,
-                           std::uint32_t j, const limit_vectors& t) {
+                           std::size_t j, const limit_vectors& t) {
     return vbmi ? no_edge64(v, d, j, t.black32)
                 : _mm512_kunpackd(no_edge32(v, d, j + 32, t.clamp, t.black),
                                   no_edge32(v, d, j, t.clamp, t.black));

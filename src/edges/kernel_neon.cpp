@@ -78,10 +78,21 @@ struct vec {
   static int32x4_t thresholds(const fused::limits& lim) {
     return vdupq_n_s32(static_cast<std::int32_t>(lim.black_sum));
   }
+  // 16 pixels from j. ARMv7 loads take no offset: rather than a load at
+  // each of j, j + 1 and j + 2, three vectors of v and of d from j are
+  // shifted along with ext.
   static uint8x16_t no_edge(const std::int16_t* v, const std::int16_t* d,
-                            std::uint32_t j, int32x4_t limit) {
-    const auto x = fused::gradients_at<vec>(v, d, j);
-    const auto y = fused::gradients_at<vec>(v, d, j + 8);
+                            std::size_t j, int32x4_t limit) {
+    const int16x8_t v0 = vld1q_s16(v + j), v8 = vld1q_s16(v + j + 8);
+    const int16x8_t v16 = vld1q_s16(v + j + 16);
+    const int16x8_t d0 = vld1q_s16(d + j), d8 = vld1q_s16(d + j + 8);
+    const int16x8_t d16 = vld1q_s16(d + j + 16);
+    const auto x =
+        fused::gradients_of<vec>(v0, vextq_s16(v0, v8, 2), d0,
+                                 vextq_s16(d0, d8, 1), vextq_s16(d0, d8, 2));
+    const auto y =
+        fused::gradients_of<vec>(v8, vextq_s16(v8, v16, 2), d8,
+                                 vextq_s16(d8, d16, 1), vextq_s16(d8, d16, 2));
     return vcombine_u8(no_edge8(x.gx, x.gy, limit),
                        no_edge8(y.gx, y.gy, limit));
   }

@@ -104,7 +104,7 @@ struct vec {
   // least black sum. Interleaved (gx, gy) word pairs give gx^2 + gy^2 in
   // one multiply-add, and the pack of the two halves restores pixel order.
   static __m128i no_edge8(const std::int16_t* v, const std::int16_t* d,
-                          std::uint32_t j, __m128i black) {
+                          std::size_t j, __m128i black) {
     const auto g = fused::gradients_at<vec>(v, d, j);
     const __m128i lo = _mm_unpacklo_epi16(g.gx, g.gy);
     const __m128i hi = _mm_unpackhi_epi16(g.gx, g.gy);
@@ -113,7 +113,7 @@ struct vec {
   }
   // 16 pixels from j: 0xFF for those that are no edge.
   static __m128i no_edge(const std::int16_t* v, const std::int16_t* d,
-                         std::uint32_t j, __m128i black) {
+                         std::size_t j, __m128i black) {
     return _mm_packs_epi16(no_edge8(v, d, j, black),
                            no_edge8(v, d, j + 8, black));
   }

@@ -38,21 +38,28 @@ namespace edgemap {
 namespace {
 namespace fused {
 
-// gx and gy of V::lanes pixels from their vertical parts: pixel j reads
-// index j (the column left of it) to j + 2.
+// gx and gy of V::lanes pixels j.. from their vertical parts, index j of v
+// and d being the column left of pixel j: gx = v[j + 2] - v[j] and
+// gy = d[j] + 2 * d[j + 1] + d[j + 2], from those vectors of v and d that
+// start at the offsets their names end in.
 template <class V>
 struct gradients {
   typename V::words gx, gy;
 };
 
 template <class V>
+inline gradients<V> gradients_of(typename V::words v0, typename V::words v2,
+                                 typename V::words d0, typename V::words d1,
+                                 typename V::words d2) {
+  return {V::sub(v2, v0), V::add(V::add(d0, d2), V::add(d1, d1))};
+}
+
+// The same, each vector loaded at its offset.
+template <class V>
 inline gradients<V> gradients_at(const std::int16_t* v, const std::int16_t* d,
-                                 std::uint32_t j) {
-  const typename V::words gx = V::sub(V::load(v + j + 2), V::load(v + j));
-  const typename V::words d1 = V::load(d + j + 1);
-  const typename V::words gy =
-      V::add(V::add(V::load(d + j), V::load(d + j + 2)), V::add(d1, d1));
-  return {gx, gy};
+                                 std::size_t j) {
+  return gradients_of<V>(V::load(v + j), V::load(v + j + 2), V::load(d + j),
+                         V::load(d + j + 1), V::load(d + j + 2));
 }
 
 // With streaming set (targets larger than the cache), the source is
@@ -68,9 +75,9 @@ struct vector_rows {
       return 0;
     } else {
       constexpr std::uint32_t parts = V::gray_step / V::lanes;
-      std::uint32_t k = 0;
+      std::size_t k = 0;
       for (; k + V::gray_step <= n; k += V::gray_step) {
-        const std::uint8_t* p = src + std::size_t{k} * bpp;
+        const std::uint8_t* p = src + k * bpp;
         if constexpr (streaming) {
           // One line of 64 bytes per 64 / bpp pixels.
           if (k % 64 == 0) {
@@ -81,8 +88,8 @@ struct vector_rows {
         }
         typename V::words g[parts];
         V::template gray<bpp>(p, g);
-        for (std::uint32_t h = 0; h < parts; ++h) {
-          const std::uint32_t at = k + V::lanes * h;
+        for (std::size_t h = 0; h < parts; ++h) {
+          const std::size_t at = k + V::lanes * h;
           const typename V::words above = V::load(a + at);
           const typename V::words mid = V::load(b + at);
           V::store(c + at, g[h]);
@@ -90,7 +97,7 @@ struct vector_rows {
           V::store(d + at, V::sub(g[h], above));
         }
       }
-      return k;
+      return static_cast<std::uint32_t>(k);
     }
   }
 
@@ -106,12 +113,11 @@ struct vector_rows {
       if (!V::decides(lim)) return 0;
       const auto thresholds = V::thresholds(lim);
       constexpr std::uint32_t step = V::edge_step;
-      std::uint32_t j = 0;
+      std::size_t j = 0;
       if constexpr (!streaming) {
         for (; j + step <= n; j += step) {
           V::template put<bpp, output>(V::no_edge(v, d, j, thresholds),
-                                       dst + std::size_t{j} * out_pixel,
-                                       src + std::size_t{j} * bpp);
+                                       dst + j * out_pixel, src + j * bpp);
         }
       } else {
         // Streamed targets are assembled in stage, at the target's offset
@@ -120,21 +126,21 @@ struct vector_rows {
         constexpr std::uint32_t chunk =
             (stage_bytes - 64) / out_pixel / step * step;
         while (j + step <= n) {
-          const std::uint32_t left = (n - j) & ~(step - 1);
-          const std::uint32_t m = left < chunk ? left : chunk;
-          std::uint8_t* const out = dst + std::size_t{j} * out_pixel;
+          const std::size_t left = (n - j) & ~std::size_t{step - 1};
+          const std::size_t m = left < chunk ? left : chunk;
+          std::uint8_t* const out = dst + j * out_pixel;
           std::uint8_t* const put =
               stage + (reinterpret_cast<std::uintptr_t>(out) & 63);
-          for (std::uint32_t p = 0; p < m; p += step) {
+          for (std::size_t p = 0; p < m; p += step) {
             V::template put<bpp, output>(V::no_edge(v, d, j + p, thresholds),
-                                         put + std::size_t{p} * out_pixel,
-                                         src + std::size_t{j + p} * bpp);
+                                         put + p * out_pixel,
+                                         src + (j + p) * bpp);
           }
-          V::stream_out(out, put, std::size_t{m} * out_pixel);
+          V::stream_out(out, put, m * out_pixel);
           j += m;
         }
       }
-      return j;
+      return static_cast<std::uint32_t>(j);
     }
   }
 };
