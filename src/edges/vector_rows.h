@@ -17,7 +17,9 @@
 //   thresholds(lim)       the constants no_edge compares with;
 //   no_edge(v, d, j, t)   the verdicts of pixels j .. j + edge_step - 1,
 //                         set where the gradient sum stays below
-//                         lim.black_sum, in whatever form put takes;
+//                         lim.black_sum, in whatever form put takes
+//                         (gradients_at and gradients_of below give it gx
+//                         and gy);
 //   put<bpp, output>(verdict, t, s)
 //                         the target bytes of edge_step pixels at t, s
 //                         being the source pixels for the bytes a picture
