@@ -316,13 +316,13 @@ struct vec : x86_streaming {
   static __mmask64 no_edge64(const std::int16_t* v, const std::int16_t* d,
                              std::size_t j, __m512i black) {
     __mmask16 quarter[4];
-    for (std::uint32_t h = 0; h < 2; ++h) {
+    for (std::size_t h = 0; h < 2; ++h) {
       const auto g = fused::gradients_at<vec>(v, d, j + 32 * h);
       const __m512i lo = _mm512_unpacklo_epi16(g.gx, g.gy);
       const __m512i hi = _mm512_unpackhi_epi16(g.gx, g.gy);
-      quarter[std::size_t{2} * h] =
+      quarter[2 * h] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(lo, lo), black);
-      quarter[std::size_t{2} * h + 1] =
+      quarter[2 * h + 1] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(hi, hi), black);
     }
     return _mm512_kunpackd(_mm512_kunpackw(quarter[3], quarter[2]),
