@@ -80,7 +80,9 @@ struct vec {
   }
   // 16 pixels from j. ARMv7 loads take no offset: rather than a load at
   // each of j, j + 1 and j + 2, three vectors of v and of d from j are
-  // shifted along with ext.
+  // shifted along with ext. The third reaches index j + 23, past the
+  // j + 17 the pixels use but within the scratch row (its slack), and
+  // those lanes are dropped.
   static uint8x16_t no_edge(const std::int16_t* v, const std::int16_t* d,
                             std::size_t j, int32x4_t limit) {
     const int16x8_t v0 = vld1q_s16(v + j), v8 = vld1q_s16(v + j + 8);
