@@ -106,7 +106,7 @@ void bm_memcpy(benchmark::State& state) {
 }
 
 #if defined(EDGEMAP_BENCH_OPENCV)
-// The exact result from OpenCV building blocks, three ways. All take grey
+// The exact result from OpenCV building blocks, three ways. All take gray
 // as the truncated mean (a weighted sum of 1/3 each minus 1/3, rounded, is
 // floor(sum / 3) for sums 0..765), two 3x3 Sobel filters with a zero
 // border, and spread the black-and-white mask to three channels in place:
@@ -121,7 +121,7 @@ enum class opencv_way { sobel_16s, sobel_32f, magnitude };
 
 struct opencv_pipeline {
   opencv_way way;
-  cv::Mat grey, gx, gy, fx, fy, mask;
+  cv::Mat gray, gx, gy, fx, fy, mask;
   float black_sum;
 
   opencv_pipeline(opencv_way w, double t) : way(w) {
@@ -144,15 +144,15 @@ struct opencv_pipeline {
     cv::Mat dst(static_cast<int>(f.height), static_cast<int>(f.width), CV_8UC3,
                 f.dst.get(), f.stride);
     const float third = 1.0f / 3.0f;
-    cv::transform(src, grey, cv::Matx14f(third, third, third, -third));
+    cv::transform(src, gray, cv::Matx14f(third, third, third, -third));
     if (way == opencv_way::sobel_16s) {
-      cv::Sobel(grey, gx, CV_16S, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
-      cv::Sobel(grey, gy, CV_16S, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(gray, gx, CV_16S, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(gray, gy, CV_16S, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
       gx.convertTo(fx, CV_32F);
       gy.convertTo(fy, CV_32F);
     } else {
-      cv::Sobel(grey, fx, CV_32F, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
-      cv::Sobel(grey, fy, CV_32F, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(gray, fx, CV_32F, 1, 0, 3, 1, 0, cv::BORDER_CONSTANT);
+      cv::Sobel(gray, fy, CV_32F, 0, 1, 3, 1, 0, cv::BORDER_CONSTANT);
     }
     if (way == opencv_way::magnitude) {
       cv::magnitude(fx, fy, fx);

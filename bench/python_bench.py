@@ -66,7 +66,7 @@ def least_black_sum(threshold):
 
 def cv2_compositions(cv2, shape):
     """The exact edge map from cv2 calls, three ways, as bench/edges_bench.cpp
-    composes it: grey as the truncated mean (weights of 1/3 less 1/3,
+    composes it: gray as the truncated mean (weights of 1/3 less 1/3,
     rounded), two 3x3 Sobel filters with a zero border, then the squares'
     sum compared with the least black sum (16-bit responses squared into
     float, or float responses), or cv2.magnitude compared with its root,
@@ -77,16 +77,16 @@ def cv2_compositions(cv2, shape):
     weights = np.array([[third, third, third, -third]], np.float32)
     black = np.float32(least_black_sum(THRESHOLD))
     root = np.float32(math.sqrt(black))
-    grey = np.empty((h, w), np.uint8)
+    gray = np.empty((h, w), np.uint8)
     gx, gy = np.empty((h, w), np.int16), np.empty((h, w), np.int16)
     fx, fy = np.empty((h, w), np.float32), np.empty((h, w), np.float32)
     mask = np.empty((h, w), np.uint8)
     zero = cv2.BORDER_CONSTANT
 
     def sobel_16s(src, dst):
-        cv2.transform(src, weights, dst=grey)
-        cv2.Sobel(grey, cv2.CV_16S, 1, 0, dst=gx, ksize=3, borderType=zero)
-        cv2.Sobel(grey, cv2.CV_16S, 0, 1, dst=gy, ksize=3, borderType=zero)
+        cv2.transform(src, weights, dst=gray)
+        cv2.Sobel(gray, cv2.CV_16S, 1, 0, dst=gx, ksize=3, borderType=zero)
+        cv2.Sobel(gray, cv2.CV_16S, 0, 1, dst=gy, ksize=3, borderType=zero)
         cv2.multiply(gx, gx, dst=fx, dtype=cv2.CV_32F)
         cv2.multiply(gy, gy, dst=fy, dtype=cv2.CV_32F)
         cv2.add(fx, fy, dst=fx)
@@ -94,9 +94,9 @@ def cv2_compositions(cv2, shape):
         return cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR, dst=dst)
 
     def sobel_32f(src, dst):
-        cv2.transform(src, weights, dst=grey)
-        cv2.Sobel(grey, cv2.CV_32F, 1, 0, dst=fx, ksize=3, borderType=zero)
-        cv2.Sobel(grey, cv2.CV_32F, 0, 1, dst=fy, ksize=3, borderType=zero)
+        cv2.transform(src, weights, dst=gray)
+        cv2.Sobel(gray, cv2.CV_32F, 1, 0, dst=fx, ksize=3, borderType=zero)
+        cv2.Sobel(gray, cv2.CV_32F, 0, 1, dst=fy, ksize=3, borderType=zero)
         cv2.multiply(fx, fx, dst=fx)
         cv2.multiply(fy, fy, dst=fy)
         cv2.add(fx, fy, dst=fx)
@@ -104,9 +104,9 @@ def cv2_compositions(cv2, shape):
         return cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR, dst=dst)
 
     def magnitude(src, dst):
-        cv2.transform(src, weights, dst=grey)
-        cv2.Sobel(grey, cv2.CV_32F, 1, 0, dst=fx, ksize=3, borderType=zero)
-        cv2.Sobel(grey, cv2.CV_32F, 0, 1, dst=fy, ksize=3, borderType=zero)
+        cv2.transform(src, weights, dst=gray)
+        cv2.Sobel(gray, cv2.CV_32F, 1, 0, dst=fx, ksize=3, borderType=zero)
+        cv2.Sobel(gray, cv2.CV_32F, 0, 1, dst=fy, ksize=3, borderType=zero)
         cv2.magnitude(fx, fy, magnitude=fx)
         cv2.compare(fx, float(root), cv2.CMP_LT, dst=mask)
         return cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR, dst=dst)
@@ -114,9 +114,9 @@ def cv2_compositions(cv2, shape):
     def magnitude_new_arrays(src, dst):
         # The same calls as a Python user writes them, each result a new
         # array: what edgemap.detect without out= compares with.
-        grey = cv2.transform(src, weights)
-        fx = cv2.Sobel(grey, cv2.CV_32F, 1, 0, ksize=3, borderType=zero)
-        fy = cv2.Sobel(grey, cv2.CV_32F, 0, 1, ksize=3, borderType=zero)
+        gray = cv2.transform(src, weights)
+        fx = cv2.Sobel(gray, cv2.CV_32F, 1, 0, ksize=3, borderType=zero)
+        fy = cv2.Sobel(gray, cv2.CV_32F, 0, 1, ksize=3, borderType=zero)
         mask = cv2.compare(cv2.magnitude(fx, fy), float(root), cv2.CMP_LT)
         return cv2.cvtColor(mask, cv2.COLOR_GRAY2BGR)
 
@@ -126,7 +126,7 @@ def cv2_compositions(cv2, shape):
 
 
 def skimage_sobel(filters):
-    """skimage's Sobel on the mean grey, thresholded at the same magnitude
+    """skimage's Sobel on the mean gray, thresholded at the same magnitude
     (skimage divides its responses by 4 and the root of 2)."""
     scaled = THRESHOLD / (4.0 * math.sqrt(2.0))
 

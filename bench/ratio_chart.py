@@ -41,7 +41,7 @@ def bars(ax, table, sizes, names, column, title, reference_line):
                 label=size.replace("x", " × "))
         for y, m in zip(ys, medians):
             ax.text(m, y, f" {m:.1f}", va="center", fontsize=7)
-    ax.axvline(reference_line, color="grey", linewidth=0.8)
+    ax.axvline(reference_line, color="gray", linewidth=0.8)
     ax.set_yticks(range(len(names)))
     ax.set_yticklabels(names)
     ax.set_title(title, fontsize=10)

@@ -77,10 +77,10 @@ threshold_recipe read_threshold(reader& in) {
   return t;
 }
 
-// gx^2 + gy^2 of pixel (i, j), in integers, with grey level 0 outside.
+// gx^2 + gy^2 of pixel (i, j), in integers, with gray level 0 outside.
 std::uint32_t gradient_sum(const pixel_view& v, std::uint32_t i,
                            std::uint32_t j) {
-  auto grey = [&v](std::int64_t r, std::int64_t c) -> int {
+  auto gray = [&v](std::int64_t r, std::int64_t c) -> int {
     if (r < 0 || c < 0 || r >= v.height || c >= v.width) return 0;
     const std::uint8_t* p = v.src +
                             static_cast<std::ptrdiff_t>(r) * v.src_stride +
@@ -89,10 +89,10 @@ std::uint32_t gradient_sum(const pixel_view& v, std::uint32_t i,
   };
   const std::int64_t r = i;
   const std::int64_t c = j;
-  const int gx = grey(r - 1, c + 1) + 2 * grey(r, c + 1) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r, c - 1) - grey(r + 1, c - 1);
-  const int gy = grey(r + 1, c - 1) + 2 * grey(r + 1, c) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r - 1, c) - grey(r - 1, c + 1);
+  const int gx = gray(r - 1, c + 1) + 2 * gray(r, c + 1) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r, c - 1) - gray(r + 1, c - 1);
+  const int gy = gray(r + 1, c - 1) + 2 * gray(r + 1, c) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r - 1, c) - gray(r - 1, c + 1);
   return static_cast<std::uint32_t>(gx * gx + gy * gy);
 }
 

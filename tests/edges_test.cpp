@@ -97,23 +97,23 @@ TEST_P(edge_pictures, match) {
   EXPECT_EQ(picture(s), p.expected);
 }
 
-// Missing neighbours count as grey 0, so a uniform grey g gives the sides
+// Missing neighbours count as gray 0, so a uniform gray g gives the sides
 // a response of 4g and the corners two responses of 3g.
 INSTANTIATE_TEST_SUITE_P(
     detect_edges, edge_pictures,
     ::testing::Values(
-        picture_case{"grey21_all_white", 5, 4, uniform(21, 21, 21), 90.0,
+        picture_case{"gray21_all_white", 5, 4, uniform(21, 21, 21), 90.0,
                      ".....|.....|.....|....."},
-        picture_case{"grey22_corners", 5, 4, uniform(22, 22, 22), 90.0,
+        picture_case{"gray22_corners", 5, 4, uniform(22, 22, 22), 90.0,
                      "X...X|.....|.....|X...X"},
-        picture_case{"grey23_frame", 5, 4, uniform(23, 23, 23), 90.0,
+        picture_case{"gray23_frame", 5, 4, uniform(23, 23, 23), 90.0,
                      "XXXXX|X...X|X...X|XXXXX"},
         // (23 + 23 + 22) / 3 truncates to 22.
-        picture_case{"grey_truncates", 5, 4, uniform(23, 23, 22), 90.0,
+        picture_case{"gray_truncates", 5, 4, uniform(23, 23, 22), 90.0,
                      "X...X|.....|.....|X...X"},
-        picture_case{"bytes_1_1_0_are_grey_0", 3, 3, uniform(1, 1, 0), 1.0,
+        picture_case{"bytes_1_1_0_are_gray_0", 3, 3, uniform(1, 1, 0), 1.0,
                      "...|...|..."},
-        picture_case{"bytes_1_1_1_are_grey_1", 3, 3, uniform(1, 1, 1), 1.0,
+        picture_case{"bytes_1_1_1_are_gray_1", 3, 3, uniform(1, 1, 1), 1.0,
                      "XXX|X.X|XXX"},
         picture_case{"single_pixel", 1, 1, uniform(255, 255, 255), 90.0, "."},
         picture_case{"single_pixel_threshold_0", 1, 1, uniform(9, 9, 9), 0.0,
@@ -195,7 +195,7 @@ TEST(detect_edges, random_images_match_integer_sobel) {
         return static_cast<std::uint8_t>(rng() % 256);
       });
       detect(s, 90.0);
-      auto grey = [&](std::int64_t r, std::int64_t c) -> int {
+      auto gray = [&](std::int64_t r, std::int64_t c) -> int {
         if (r < 0 || c < 0 || r >= h || c >= w) return 0;
         const std::uint8_t* p =
             &s.src[static_cast<std::size_t>(r * s.stride + c * 3)];
@@ -203,7 +203,7 @@ TEST(detect_edges, random_images_match_integer_sobel) {
       };
       for (std::int64_t r = 0; r < h; ++r) {
         for (std::int64_t c = 0; c < w; ++c) {
-          const std::uint8_t want = test::integer_edge(grey, r, c) ? 0 : 255;
+          const std::uint8_t want = test::integer_edge(gray, r, c) ? 0 : 255;
           ASSERT_EQ(s.dst[static_cast<std::size_t>(r * s.stride + c * 3)], want)
               << w << "x" << h << " at " << r << "," << c;
         }

@@ -22,7 +22,6 @@
 #include "bitmap/pixel_buffer.h"
 #include "edges/detect_edges.h"
 #include "edges/edge_variants.h"
-#include "edges/fused_kernel.h"
 #include "test_support.h"
 
 namespace edgemap {
@@ -34,7 +33,7 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr std::uint32_t never = max_gradient_sum + 1;
 
 // A source image with rows at the bitmap stride. Pad bytes and bytes past
-// the third of a pixel are random too: no kernel may read them as grey.
+// the third of a pixel are random too: no kernel may read them as gray.
 struct image {
   std::uint32_t width, height, bpp, stride;
   bytes src;
@@ -311,66 +310,18 @@ TEST(edge_kernels, take_at_most_16_kib_of_stack) {
 }
 #endif
 
-// A Rows type with the earlier driver's hooks (grey_type, grey3, edges3),
-// as a variant in intrinsics may still provide them: these do the first
-// half of each row in scalar code, and the driver must finish it.
-struct half_rows {
-  using grey_type = std::int16_t;
-  static std::uint32_t grey3(const std::uint8_t* src, grey_type* out,
-                             std::uint32_t n) {
-    for (std::uint32_t j = 0; j < n / 2; ++j) {
-      out[j] = static_cast<grey_type>(
-          (src[3 * j] + src[3 * j + 1] + src[3 * j + 2]) / 3);
-    }
-    return n / 2;
-  }
-  static std::uint32_t edges3(const grey_type* a, const grey_type* b,
-                              const grey_type* c, std::uint8_t* dst,
-                              std::uint32_t n, std::uint32_t black_sum) {
-    for (std::uint32_t j = 0; j < n / 2; ++j) {
-      const int gx =
-          a[j + 2] + 2 * b[j + 2] + c[j + 2] - a[j] - 2 * b[j] - c[j];
-      const int gy =
-          c[j] + 2 * c[j + 1] + c[j + 2] - a[j] - 2 * a[j + 1] - a[j + 2];
-      const auto level = static_cast<std::uint8_t>(
-          static_cast<std::uint32_t>(gx * gx + gy * gy) >= black_sum ? 0 : 255);
-      std::memset(dst + 3 * j, level, 3);
-    }
-    return n / 2;
-  }
-};
-
-void run_half_rows(const pixel_view& v, double threshold) noexcept {
-  fused::run<half_rows>(v, least_black_sum(threshold));
-}
-
-TEST(edge_kernels, rows_with_the_earlier_hooks_match_the_reference) {
-  const edge_kernel half{"earlier hooks", run_half_rows, nullptr};
-  std::mt19937 rng(3);
-  for (const layout& l : layouts) {
-    for (std::uint32_t bpp : {3u, 4u, 5u}) {
-      for (std::uint32_t w : {1u, 7u, 100u, 4100u}) {
-        const image img = random_image(w, 6, bpp, rng);
-        ASSERT_TRUE(run_laid_out(half, img, l, 90.0) ==
-                    run_laid_out(reference(), img, l, 90.0))
-            << l.name << ", " << w << " pixels of " << bpp << " bytes";
-      }
-    }
-  }
-}
-
 // Gradient sum of pixel (r, c) worked out independently of every kernel.
 std::uint32_t gradient_sum(const image& img, std::int64_t r, std::int64_t c) {
-  auto grey = [&](std::int64_t y, std::int64_t x) -> int {
+  auto gray = [&](std::int64_t y, std::int64_t x) -> int {
     if (y < 0 || x < 0 || y >= img.height || x >= img.width) return 0;
     const std::uint8_t* p =
         img.src.data() + y * img.stride + x * std::int64_t{img.bpp};
     return (p[0] + p[1] + p[2]) / 3;
   };
-  const int gx = grey(r - 1, c + 1) + 2 * grey(r, c + 1) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r, c - 1) - grey(r + 1, c - 1);
-  const int gy = grey(r + 1, c - 1) + 2 * grey(r + 1, c) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r - 1, c) - grey(r - 1, c + 1);
+  const int gx = gray(r - 1, c + 1) + 2 * gray(r, c + 1) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r, c - 1) - gray(r + 1, c - 1);
+  const int gy = gray(r + 1, c - 1) + 2 * gray(r + 1, c) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r - 1, c) - gray(r - 1, c + 1);
   return static_cast<std::uint32_t>(gx * gx + gy * gy);
 }
 
@@ -480,11 +431,11 @@ TEST(pixel_buffer, keeps_its_memory_while_images_fit) {
 // detect_edges did not precede must not write those leftovers.
 TEST(pixel_buffer, a_target_saved_without_detection_is_zero) {
   test::temp_dir dir;
-  auto grey_noise = [](std::uint32_t r, std::uint32_t c, std::uint32_t) {
+  auto gray_noise = [](std::uint32_t r, std::uint32_t c, std::uint32_t) {
     return static_cast<std::uint8_t>((r * 7 + c * 13) % 5 * 60);
   };
-  const test::bmp_recipe first{40, 30, 24, 54, grey_noise};
-  const test::bmp_recipe second{9, 5, 24, 54, grey_noise};
+  const test::bmp_recipe first{40, 30, 24, 54, gray_noise};
+  const test::bmp_recipe second{9, 5, 24, 54, gray_noise};
   test::write_file(dir.path("first.bmp"), test::make_bmp(first));
   test::write_file(dir.path("second.bmp"), test::make_bmp(second));
   image_state state;

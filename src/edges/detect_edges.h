@@ -1,6 +1,6 @@
 // The edge detector: every target pixel becomes black (0) where the Sobel
-// gradient magnitude of the source's grey levels reaches the threshold, and
-// white (255) elsewhere. Pixels outside the image count as grey level 0.
+// gradient magnitude of the source's gray levels reaches the threshold, and
+// white (255) elsewhere. Pixels outside the image count as gray level 0.
 #pragma once
 
 #include <cstddef>

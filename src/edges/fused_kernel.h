@@ -6,15 +6,15 @@
 // another.
 //
 // One pass over the source, a strip of at most strip_width columns at a
-// time. Grey levels are 16 bits. For each target row i, two passes over
+// time. Gray levels are 16 bits. For each target row i, two passes over
 // rows of scratch that stay in the first-level cache:
-//   vertical:   the grey levels of source row i + 1 (each source row is
-//               turned into grey levels once, into a ring of three rows),
+//   vertical:   the gray levels of source row i + 1 (each source row is
+//               turned into gray levels once, into a ring of three rows),
 //               and per column the vertical parts of both operators,
 //               v = above + 2 * at + below and d = below - above;
 //   horizontal: per pixel gx = v[j + 1] - v[j - 1] and
 //               gy = d[j - 1] + 2 * d[j] + d[j + 1], and the target pixel.
-// Columns and rows outside the image are grey level 0, so no pixel needs a
+// Columns and rows outside the image are gray level 0, so no pixel needs a
 // bounds check. The gradient is exact in integers: |gx|, |gy| <= 1020, so
 // gx^2 + gy^2 fits in 32 bits and is compared with the least black sum
 // the caller worked out from the threshold.
@@ -93,11 +93,11 @@ inline limits limits_of(std::uint32_t black_sum) {
 // three bytes (up to 765); 16-bit lanes multiply so.
 inline constexpr std::uint32_t third = 21846;
 
-// Grey levels of pixels [from, to) of a row. bpp is the compile-time pixel
+// Gray levels of pixels [from, to) of a row. bpp is the compile-time pixel
 // size, or 0 to use the run-time one. Without byte shuffles (SSE2) 3-byte
 // pixels stay scalar, where unrolling pays.
 template <std::uint32_t bpp>
-inline void grey_plain(const std::uint8_t* __restrict src,
+inline void gray_plain(const std::uint8_t* __restrict src,
                        std::int16_t* __restrict g, std::uint32_t from,
                        std::uint32_t to, std::uint32_t runtime_bpp) {
   const std::size_t step = bpp != 0 ? bpp : runtime_bpp;
@@ -110,7 +110,7 @@ inline void grey_plain(const std::uint8_t* __restrict src,
   }
 }
 
-// The vertical parts of columns [from, to) from the grey rows above (a),
+// The vertical parts of columns [from, to) from the gray rows above (a),
 // at (b) and below (c) the target row; c == nullptr is a row of zeros.
 inline void vertical_plain(const std::int16_t* __restrict a,
                            const std::int16_t* __restrict b,
@@ -142,7 +142,7 @@ inline void edge_bytes_plain(const std::int16_t* __restrict v,
                              std::uint8_t* __restrict out, std::uint32_t from,
                              std::uint32_t to, const limits& lim) {
   constexpr std::uint8_t edge = output == edge_output::mask ? 1 : 0;
-  constexpr std::uint8_t flat = output == edge_output::mask ? 0 : 255;
+  constexpr std::uint8_t no_edge = output == edge_output::mask ? 0 : 255;
   const std::int16_t* __restrict v2 = v + 2;
   const std::int16_t* __restrict d1 = d + 1;
   const std::int16_t* __restrict d2 = d + 2;
@@ -163,7 +163,7 @@ inline void edge_bytes_plain(const std::int16_t* __restrict v,
       const auto sx = static_cast<std::uint16_t>(gx * gx);
       const auto sy = static_cast<std::uint16_t>(gy * gy);
       const auto rest = static_cast<std::uint16_t>(sx < black ? black - sx : 0);
-      out[j] = sy < rest ? flat : edge;
+      out[j] = sy < rest ? no_edge : edge;
     }
     return;
   }
@@ -171,7 +171,7 @@ inline void edge_bytes_plain(const std::int16_t* __restrict v,
     const int gx = v2[j] - v[j];
     const int gy = d[j] + 2 * d1[j] + d2[j];
     const auto sum = static_cast<std::uint32_t>(gx * gx + gy * gy);
-    out[j] = sum >= lim.black_sum ? edge : flat;
+    out[j] = sum >= lim.black_sum ? edge : no_edge;
   }
 }
 
@@ -224,7 +224,7 @@ inline constexpr std::uint32_t sweep_chunk = 512;
 inline constexpr std::size_t stage_bytes = 8192;
 
 struct strip_scratch {
-  alignas(64) std::int16_t grey[3][scratch_row];
+  alignas(64) std::int16_t gray[3][scratch_row];
   alignas(64) std::int16_t v[scratch_row];
   alignas(64) std::int16_t d[scratch_row];
   alignas(64) std::uint8_t level[scratch_row];
@@ -240,7 +240,7 @@ static_assert(alignof(strip_scratch) <= alignof(kernel_scratch));
 //   template <std::uint32_t bpp> std::uint32_t vertical(
 //       const std::uint8_t* src, const std::int16_t* a, const std::int16_t* b,
 //       std::int16_t* c, std::int16_t* v, std::int16_t* d, std::uint32_t n)
-//     grey levels of the n source pixels at src into c, and per column
+//     gray levels of the n source pixels at src into c, and per column
 //     v = a + 2 * b + c, d = c - a; it reads no byte past src + n * bpp.
 //
 //   template <std::uint32_t bpp, edge_output output> std::uint32_t edges(
@@ -252,6 +252,8 @@ static_assert(alignof(strip_scratch) <= alignof(kernel_scratch));
 //     copies. A hook that decides only some thresholds (lim.narrow) does
 //     nothing for the others. stage is stage_bytes of 64-byte-aligned
 //     scratch.
+//
+// vector_rows.h writes both once for every instruction set with vectors.
 struct plain_rows {};
 
 template <class Rows, std::uint32_t bpp>
@@ -296,21 +298,21 @@ void run_rows(const pixel_view& view, const limits& lim) {
     const std::size_t at_x0 = std::size_t{x0} * pixel;
     v[0] = d[0] = 0;
     v[n + 1] = d[n + 1] = 0;
-    std::int16_t* above = s->grey[0] + lead;
-    std::int16_t* at = s->grey[1] + lead;
-    std::int16_t* below = s->grey[2] + lead;
-    auto grey = [&](std::int16_t* g, std::uint32_t row) {
+    std::int16_t* above = s->gray[0] + lead;
+    std::int16_t* at = s->gray[1] + lead;
+    std::int16_t* below = s->gray[2] + lead;
+    auto gray = [&](std::int16_t* g, std::uint32_t row) {
       if (row >= view.height) {
         std::memset(g, 0, sizeof(std::int16_t) * (k_end + 1));
         return;
       }
       const std::uint8_t* const p = source_row(row) + at_x0;
-      if (left) grey_plain<bpp>(p - pixel, g, 0, 1, pixel);
-      grey_plain<bpp>(p, g + 1, 0, k_end - 1, pixel);
+      if (left) gray_plain<bpp>(p - pixel, g, 0, 1, pixel);
+      gray_plain<bpp>(p, g + 1, 0, k_end - 1, pixel);
     };
     // Row -1 wraps to UINT32_MAX, outside the image like row height.
-    grey(above, view.first_row - 1);
-    grey(at, view.first_row);
+    gray(above, view.first_row - 1);
+    gray(at, view.first_row);
     for (std::uint32_t i = view.first_row; i < view.last_row; ++i) {
       // Row i + 1 of the source, when it is in the image.
       const bool below_in_image = i + 1 < view.height;
@@ -322,7 +324,7 @@ void run_rows(const pixel_view& view, const limits& lim) {
           x0 * out_pixel;
       const std::uint8_t* const src = source_row(i) + at_x0;
       if (left) {
-        if (below_in_image) grey_plain<bpp>(p - pixel, below, 0, 1, pixel);
+        if (below_in_image) gray_plain<bpp>(p - pixel, below, 0, 1, pixel);
         vertical_plain(above, at, below_in_image ? below : nullptr, v, d, 0, 1);
       }
       // The columns a chunk at a time, each chunk followed by the target
@@ -340,7 +342,7 @@ void run_rows(const pixel_view& view, const limits& lim) {
                 p + std::size_t{ready - 1} * pixel, above + ready, at + ready,
                 below + ready, v + ready, d + ready, to - ready);
           }
-          grey_plain<bpp>(p, below + 1, from - 1, to - 1, pixel);
+          gray_plain<bpp>(p, below + 1, from - 1, to - 1, pixel);
           vertical_plain(above, at, below, v, d, from, to);
         } else {
           vertical_plain(above, at, nullptr, v, d, ready, to);
@@ -368,157 +370,21 @@ void run_rows(const pixel_view& view, const limits& lim) {
   }
 }
 
-// --- The earlier driver, for Rows types with its hooks (grey_type, grey3,
-// edges3): grey levels of grey_type, and per target row one pass over the
-// three grey rows around it. grey3 and edges3 do the start of a
-// 3-byte-pixel row with intrinsics and return how many pixels they did;
-// the plain loops below finish the row.
-
-template <class Rows>
-concept has_row_hooks = requires {
-  typename Rows::grey_type;
-};
-
-// Columns per strip: the ring, three rows of tile_width<G> + 64 grey
-// levels of type G, takes 48 KiB of scratch and stays within the
-// second-level cache.
-template <class G>
-constexpr std::uint32_t tile_width = 16384 / sizeof(G);
-
-// Grey levels of pixels [0, n) of a row into out. bpp is the compile-time
-// pixel size, or 0 to use the run-time one.
-template <std::uint32_t bpp, class Rows,
-          class grey_t = typename Rows::grey_type>
-inline void grey_row(const std::uint8_t* __restrict src, grey_t* __restrict out,
-                     std::uint32_t n, std::uint32_t runtime_bpp) {
-  const std::size_t step = bpp != 0 ? bpp : runtime_bpp;
-  const std::uint32_t done = bpp == 3 ? Rows::grey3(src, out, n) : 0;
-  for (std::uint32_t j = done; j < n; ++j) {
-    const std::uint8_t* p = src + j * step;
-    const unsigned sum = unsigned{p[0]} + unsigned{p[1]} + unsigned{p[2]};
-    out[j] = static_cast<grey_t>(sum / 3u);
-  }
-}
-
-// Target pixels [0, n) of a row from the grey rows above (a), at (b) and
-// below (c) it; index k of a grey row is column k - 1 of the strip. src is
-// the source row's pixels, for the bytes a picture copies.
-template <std::uint32_t bpp, edge_output output, class Rows,
-          class grey_t = typename Rows::grey_type>
-inline void edge_row(const grey_t* __restrict a, const grey_t* __restrict b,
-                     const grey_t* __restrict c, std::uint8_t* __restrict dst,
-                     const std::uint8_t* __restrict src, std::uint32_t n,
-                     std::uint32_t black_sum, std::uint32_t runtime_bpp) {
-  const std::size_t step = bpp != 0 ? bpp : runtime_bpp;
-  const std::uint32_t done = bpp == 3 && output == edge_output::picture
-                                 ? Rows::edges3(a, b, c, dst, n, black_sum)
-                                 : 0;
-  for (std::uint32_t j = done; j < n; ++j) {
-    const int left = a[j] + 2 * b[j] + c[j];
-    const int right = a[j + 2] + 2 * b[j + 2] + c[j + 2];
-    const int above = a[j] + 2 * a[j + 1] + a[j + 2];
-    const int below = c[j] + 2 * c[j + 1] + c[j + 2];
-    const int gx = right - left;
-    const int gy = below - above;
-    const auto sum = static_cast<std::uint32_t>(gx * gx + gy * gy);
-    if constexpr (output == edge_output::mask) {
-      dst[j] = sum >= black_sum ? 1 : 0;
-    } else {
-      const std::uint8_t level = sum >= black_sum ? 0 : 255;
-      std::uint8_t* t = dst + j * step;
-      t[0] = level;
-      t[1] = level;
-      t[2] = level;
-      if (step > 3) {
-        std::memcpy(t + 3, src + j * step + 3, step - 3);
-      }
-    }
-  }
-}
-
-template <std::uint32_t bpp, edge_output output, class Rows>
-void run_strips(const pixel_view& v, std::uint32_t black_sum) {
-  using grey_t = typename Rows::grey_type;
-  constexpr std::uint32_t tile = tile_width<grey_t>;
-  // Vector code may read up to 64 levels past a row's end; those are never
-  // used, but they are defined.
-  using ring_row = grey_t[tile + 64];
-  static_assert(3 * sizeof(ring_row) <= kernel_scratch_bytes);
-  auto* const ring = reinterpret_cast<ring_row*>(v.scratch->bytes);
-  std::memset(ring, 0, 3 * sizeof(ring_row));
-  const std::uint32_t pixel = bpp != 0 ? bpp : v.bytes_per_pixel;
-  const std::size_t out_pixel = output == edge_output::mask ? 1 : pixel;
-  for (std::uint32_t x0 = 0; x0 < v.width; x0 += tile) {
-    const std::uint32_t n = v.width - x0 < tile ? v.width - x0 : tile;
-    // Grey levels of columns x0 - 1 .. x0 + n, zero outside the image.
-    const std::uint32_t lo = x0 == 0 ? 0 : x0 - 1;
-    const std::uint32_t hi = v.width - x0 - n == 0 ? v.width : x0 + n + 1;
-    const std::uint32_t skip = x0 == 0 ? 1 : 0;
-    auto load = [&](grey_t* out, std::uint32_t row) {
-      if (row >= v.height) {
-        std::memset(out, 0, sizeof(grey_t) * (n + 2));
-        return;
-      }
-      out[0] = 0;
-      out[n + 1] = 0;
-      grey_row<bpp, Rows>(v.src +
-                              static_cast<std::ptrdiff_t>(row) * v.src_stride +
-                              std::size_t{lo} * pixel,
-                          out + skip, hi - lo, pixel);
-    };
-    grey_t* above = ring[0];
-    grey_t* at = ring[1];
-    grey_t* below = ring[2];
-    // Row -1 wraps to UINT32_MAX, outside the image like row height.
-    load(above, v.first_row - 1);
-    load(at, v.first_row);
-    load(below, v.first_row + 1);
-    for (std::uint32_t i = v.first_row; i < v.last_row; ++i) {
-      edge_row<bpp, output, Rows>(
-          above, at, below,
-          v.dst + static_cast<std::ptrdiff_t>(i - v.first_row) * v.dst_stride +
-              std::size_t{x0} * out_pixel,
-          v.src + static_cast<std::ptrdiff_t>(i) * v.src_stride +
-              std::size_t{x0} * pixel,
-          n, black_sum, pixel);
-      grey_t* next = above;
-      above = at;
-      at = below;
-      below = next;
-      load(below, i + 2);
-    }
-  }
-}
-
 // --- Entry.
 
 template <edge_output output, class Rows>
 void run_output(const pixel_view& v, std::uint32_t black_sum) {
-  if constexpr (has_row_hooks<Rows>) {
-    switch (v.bytes_per_pixel) {
-      case 3:
-        run_strips<3, output, Rows>(v, black_sum);
-        break;
-      case 4:
-        run_strips<4, output, Rows>(v, black_sum);
-        break;
-      default:
-        run_strips<0, output, Rows>(v, black_sum);
-        break;
-    }
-  } else {
-    const limits lim = limits_of(black_sum);
-    switch (v.bytes_per_pixel) {
-      case 3:
-        run_rows<3, output, Rows>(v, lim);
-        break;
-      case 4:
-        run_rows<4, output, Rows>(v, lim);
-        break;
-      default:
-        run_rows<0, output, Rows>(v, lim);
-        break;
-    }
+  const limits lim = limits_of(black_sum);
+  switch (v.bytes_per_pixel) {
+    case 3:
+      run_rows<3, output, Rows>(v, lim);
+      break;
+    case 4:
+      run_rows<4, output, Rows>(v, lim);
+      break;
+    default:
+      run_rows<0, output, Rows>(v, lim);
+      break;
   }
 }
 

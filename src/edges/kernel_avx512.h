@@ -1,9 +1,9 @@
-// The fused detector's hooks for AVX-512 (F, BW, VL, DQ) processors, 64
-// pixels a step in 16-bit lanes. Included by two units: kernel_avx512.cpp,
-// and kernel_avx512vbmi.cpp, which is compiled with VBMI as well and then
-// regroups bytes with its byte permutations across whole registers in
-// place of dword permutations followed by shuffles within 128-bit lanes.
-// Pixels of 3 and 4 bytes take the vector paths; row tails, other pixel
+// The vector type the generic row hooks run on for AVX-512 (F, BW, VL, DQ)
+// processors, 64 pixels a step in 16-bit lanes. Included by two units:
+// kernel_avx512.cpp, and kernel_avx512vbmi.cpp, which is compiled with VBMI as
+// well and then regroups bytes with its byte permutations across whole
+// registers in place of dword permutations followed by shuffles within 128-bit
+// lanes. Pixels of 3 and 4 bytes take the vector paths; row tails, other pixel
 // sizes and thresholds above 255 the plain loops compiled for AVX-512.
 #pragma once
 
@@ -47,7 +47,7 @@ inline void store(void* p, __m512i x) { _mm512_storeu_si512(p, x); }
 // 765.
 inline constexpr short third = 21846;
 
-// --- Grey levels: 64 pixels of bpp bytes at p into g[0] (pixels 0..31)
+// --- Gray levels: 64 pixels of bpp bytes at p into g[0] (pixels 0..31)
 // and g[1] (32..63), as words.
 
 // VBMI: one permutation of 128 bytes gives each word the first two bytes
@@ -68,7 +68,7 @@ inline constexpr table first_two_next =
 inline constexpr table third_byte_next =
     make_table([](int i) { return i / 2 * 3 + 2 + 32; });
 
-inline __m512i grey32_vbmi(__m512i lo, __m512i hi, __m512i pair, __m512i last) {
+inline __m512i gray32_vbmi(__m512i lo, __m512i hi, __m512i pair, __m512i last) {
 #if defined(__AVX512VBMI__)
   constexpr __mmask64 even_bytes = 0x5555555555555555ull;
   const __m512i x = _mm512_permutex2var_epi8(lo, pair, hi);
@@ -96,7 +96,7 @@ inline constexpr table dwords_second = make_table([](int i) {
   return k % 4 != 0 ? 0 : (k / 4 < 3 ? 6 * q + 3 + k / 4 : 6 * q + 5);
 });
 
-inline __m512i grey32_bw3(__m512i lo, __m512i hi, __m512i first,
+inline __m512i gray32_bw3(__m512i lo, __m512i hi, __m512i first,
                           __m512i second) {
   const __m512i spread = _mm512_broadcast_i32x4(
       _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1));
@@ -115,7 +115,7 @@ inline __m512i grey32_bw3(__m512i lo, __m512i hi, __m512i first,
 // Without VBMI, 4-byte pixels: multiply-adds sum each pixel's first three
 // bytes into a dword; the pack interleaves 128-bit quarters of its two
 // inputs, which a qword permutation undoes.
-inline __m512i grey32_bw4(__m512i lo, __m512i hi) {
+inline __m512i gray32_bw4(__m512i lo, __m512i hi) {
   const __m512i weights = _mm512_set1_epi32(0x00010101);
   const __m512i ones16 = _mm512_set1_epi16(1);
   const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
@@ -129,19 +129,19 @@ inline __m512i grey32_bw4(__m512i lo, __m512i hi) {
 }
 
 template <std::uint32_t bpp>
-inline void grey64(const std::uint8_t* p, __m512i g[2]) {
+inline void gray64(const std::uint8_t* p, __m512i g[2]) {
   if constexpr (bpp == 3) {
     const __m512i z0 = load(p), z1 = load(p + 64), z2 = load(p + 128);
     if constexpr (vbmi) {
-      g[0] = grey32_vbmi(z0, z1, load(first_two<3>), load(third_byte<3>));
-      g[1] = grey32_vbmi(z1, z2, load(first_two_next), load(third_byte_next));
+      g[0] = gray32_vbmi(z0, z1, load(first_two<3>), load(third_byte<3>));
+      g[1] = gray32_vbmi(z1, z2, load(first_two_next), load(third_byte_next));
     } else {
       // Pixels 32..63 start 8 dwords into z1.
       const __m512i first = load(dwords_first);
       const __m512i second = load(dwords_second);
       const __m512i eight = _mm512_set1_epi32(8);
-      g[0] = grey32_bw3(z0, z1, first, second);
-      g[1] = grey32_bw3(z1, z2, _mm512_add_epi32(first, eight),
+      g[0] = gray32_bw3(z0, z1, first, second);
+      g[1] = gray32_bw3(z1, z2, _mm512_add_epi32(first, eight),
                         _mm512_add_epi32(second, eight));
     }
   } else {
@@ -149,11 +149,11 @@ inline void grey64(const std::uint8_t* p, __m512i g[2]) {
     const __m512i z2 = load(p + 128), z3 = load(p + 192);
     if constexpr (vbmi) {
       const __m512i pair = load(first_two<4>), last = load(third_byte<4>);
-      g[0] = grey32_vbmi(z0, z1, pair, last);
-      g[1] = grey32_vbmi(z2, z3, pair, last);
+      g[0] = gray32_vbmi(z0, z1, pair, last);
+      g[1] = gray32_vbmi(z2, z3, pair, last);
     } else {
-      g[0] = grey32_bw4(z0, z1);
-      g[1] = grey32_bw4(z2, z3);
+      g[0] = gray32_bw4(z0, z1);
+      g[1] = gray32_bw4(z2, z3);
     }
   }
 }
@@ -161,7 +161,8 @@ inline void grey64(const std::uint8_t* p, __m512i g[2]) {
 // --- Target bytes of 64 pixels from the mask of those that are no edge.
 
 // VBMI: the mask of 64 pixels comes from four compares of dword sums
-// (see flat64), pixel 32 h + 8 q + 4 w + i at bit 32 h + 16 w + 4 q + i.
+// (see vec::no_edge64), pixel 32 h + 8 q + 4 w + i at bit 32 h + 16 w + 4 q +
+// i.
 constexpr int mask_bit(int pixel) {
   const int h = pixel / 32, q = pixel % 32 / 8, w = pixel % 8 / 4;
   return 32 * h + 16 * w + 4 * q + pixel % 4;
@@ -211,20 +212,20 @@ inline constexpr table spread_bw4 =
 inline constexpr __mmask64 colour_bytes = 0x7777777777777777ull;
 
 template <std::uint32_t bpp, edge_output output>
-inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
+inline void put64(__mmask64 no_edge, std::uint8_t* t, const std::uint8_t* s) {
   if constexpr (output == edge_output::mask && vbmi) {
 #if defined(__AVX512VBMI__)
     store(t, _mm512_permutexvar_epi8(
                  load(pixel_order),
-                 _mm512_mask_blend_epi8(flat, _mm512_set1_epi8(1),
+                 _mm512_mask_blend_epi8(no_edge, _mm512_set1_epi8(1),
                                         _mm512_setzero_si512())));
 #endif
   } else if constexpr (output == edge_output::mask) {
-    store(t, _mm512_mask_blend_epi8(flat, _mm512_set1_epi8(1),
+    store(t, _mm512_mask_blend_epi8(no_edge, _mm512_set1_epi8(1),
                                     _mm512_setzero_si512()));
   } else if constexpr (vbmi) {
 #if defined(__AVX512VBMI__)
-    const __m512i level = _mm512_movm_epi8(flat);
+    const __m512i level = _mm512_movm_epi8(no_edge);
     for (std::size_t r = 0; r < bpp; ++r) {
       const __m512i idx = load(spread_vbmi<bpp>[r]);
       if constexpr (bpp == 3) {
@@ -235,10 +236,10 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
       }
     }
 #else
-    (void)flat, (void)t, (void)s;
+    (void)no_edge, (void)t, (void)s;
 #endif
   } else if constexpr (bpp == 3) {
-    const __m512i level = _mm512_movm_epi8(flat);
+    const __m512i level = _mm512_movm_epi8(no_edge);
     store(t, _mm512_shuffle_epi8(_mm512_shuffle_i64x2(level, level, lanes3<0>),
                                  load(spread_bw3[0])));
     store(t + 64,
@@ -248,7 +249,7 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
           _mm512_shuffle_epi8(_mm512_shuffle_i64x2(level, level, lanes3<2>),
                               load(spread_bw3[2])));
   } else {
-    const __m512i level = _mm512_movm_epi8(flat);
+    const __m512i level = _mm512_movm_epi8(no_edge);
     const __m512i idx = load(spread_bw4);
     store(t, _mm512_mask_shuffle_epi8(load(s), colour_bytes,
                                       _mm512_shuffle_i64x2(level, level, 0x00),
@@ -265,54 +266,44 @@ inline void put64(__mmask64 flat, std::uint8_t* t, const std::uint8_t* s) {
   }
 }
 
-// With far set (targets larger than the cache), the source is prefetched
-// and targets are written past the cache.
-template <bool far>
-struct rows {
+// AVX-512 for vector_rows: 64 pixels a step, gray levels in two vectors
+// of words. Without VBMI the verdicts come from 16-bit lanes, which decide
+// only thresholds up to narrow_max.
+struct vec : x86_streaming {
+  using words = __m512i;
+  static constexpr std::uint32_t lanes = 32;
+  static words load(const std::int16_t* p) { return avx512::load(p); }
+  static void store(std::int16_t* p, words x) { avx512::store(p, x); }
+  static words add(words x, words y) { return _mm512_add_epi16(x, y); }
+  static words sub(words x, words y) { return _mm512_sub_epi16(x, y); }
+
   template <std::uint32_t bpp>
-  static std::uint32_t vertical(const std::uint8_t* src, const std::int16_t* a,
-                                const std::int16_t* b, std::int16_t* c,
-                                std::int16_t* v, std::int16_t* d,
-                                std::uint32_t n) {
-    if constexpr (bpp != 3 && bpp != 4) {
-      return 0;
-    } else {
-      std::uint32_t k = 0;
-      for (; k + 64 <= n; k += 64) {
-        const std::uint8_t* p = src + std::size_t{k} * bpp;
-        if constexpr (far) {
-          for (std::size_t line = 0; line < bpp; ++line) {
-            _mm_prefetch(
-                reinterpret_cast<const char*>(p + prefetch_ahead + 64 * line),
-                _MM_HINT_T0);
-          }
-        }
-        __m512i g[2];
-        grey64<bpp>(p, g);
-        for (std::uint32_t h = 0; h < 2; ++h) {
-          const std::uint32_t at = k + 32 * h;
-          const __m512i above = load(a + at), mid = load(b + at);
-          store(c + at, g[h]);
-          store(v + at, _mm512_add_epi16(_mm512_add_epi16(above, g[h]),
-                                         _mm512_add_epi16(mid, mid)));
-          store(d + at, _mm512_sub_epi16(g[h], above));
-        }
-      }
-      return k;
-    }
+  static constexpr bool takes = bpp == 3 || bpp == 4;
+
+  static constexpr std::uint32_t gray_step = 64;
+  template <std::uint32_t bpp>
+  static void gray(const std::uint8_t* p, words g[2]) {
+    gray64<bpp>(p, g);
+  }
+
+  static constexpr std::uint32_t edge_step = 64;
+  static bool decides(const fused::limits& lim) { return vbmi || lim.narrow; }
+  struct limit_vectors {
+    __m512i clamp, black, black32;
+  };
+  static limit_vectors thresholds(const fused::limits& lim) {
+    return {_mm512_set1_epi16(static_cast<short>(lim.clamp)),
+            _mm512_set1_epi16(static_cast<short>(lim.black_sum)),
+            _mm512_set1_epi32(static_cast<int>(lim.black_sum))};
   }
 
   // 32 pixels from j: the mask of those whose clamped gradient sum stays
   // below the least black sum.
-  static __mmask32 flat32(const std::int16_t* v, const std::int16_t* d,
-                          std::uint32_t j, __m512i clamp, __m512i black) {
-    const __m512i gx = _mm512_sub_epi16(load(v + j + 2), load(v + j));
-    const __m512i d1 = load(d + j + 1);
-    const __m512i gy =
-        _mm512_add_epi16(_mm512_add_epi16(load(d + j), load(d + j + 2)),
-                         _mm512_add_epi16(d1, d1));
-    const __m512i ax = _mm512_min_epu16(_mm512_abs_epi16(gx), clamp);
-    const __m512i ay = _mm512_min_epu16(_mm512_abs_epi16(gy), clamp);
+  static __mmask32 no_edge32(const std::int16_t* v, const std::int16_t* d,
+                             std::size_t j, __m512i clamp, __m512i black) {
+    const auto g = fused::gradients_at<vec>(v, d, j);
+    const __m512i ax = _mm512_min_epu16(_mm512_abs_epi16(g.gx), clamp);
+    const __m512i ay = _mm512_min_epu16(_mm512_abs_epi16(g.gy), clamp);
     const __m512i sum = _mm512_adds_epu16(_mm512_mullo_epi16(ax, ax),
                                           _mm512_mullo_epi16(ay, ay));
     return _mm512_cmplt_epu16_mask(sum, black);
@@ -322,70 +313,32 @@ struct rows {
   // below the least black sum, in mask_bit order. Interleaved (gx, gy)
   // word pairs give exact gx^2 + gy^2 in one multiply-add; the interleave
   // works within 128-bit lanes, which the output's byte permutations undo.
-  static __mmask64 flat64(const std::int16_t* v, const std::int16_t* d,
-                          std::uint32_t j, __m512i black) {
+  static __mmask64 no_edge64(const std::int16_t* v, const std::int16_t* d,
+                             std::size_t j, __m512i black) {
     __mmask16 quarter[4];
-    for (std::uint32_t h = 0; h < 2; ++h) {
-      const std::uint32_t at = j + 32 * h;
-      const __m512i gx = _mm512_sub_epi16(load(v + at + 2), load(v + at));
-      const __m512i d1 = load(d + at + 1);
-      const __m512i gy =
-          _mm512_add_epi16(_mm512_add_epi16(load(d + at), load(d + at + 2)),
-                           _mm512_add_epi16(d1, d1));
-      const __m512i lo = _mm512_unpacklo_epi16(gx, gy);
-      const __m512i hi = _mm512_unpackhi_epi16(gx, gy);
-      quarter[std::size_t{2} * h] =
+    for (std::size_t h = 0; h < 2; ++h) {
+      const auto g = fused::gradients_at<vec>(v, d, j + 32 * h);
+      const __m512i lo = _mm512_unpacklo_epi16(g.gx, g.gy);
+      const __m512i hi = _mm512_unpackhi_epi16(g.gx, g.gy);
+      quarter[2 * h] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(lo, lo), black);
-      quarter[std::size_t{2} * h + 1] =
+      quarter[2 * h + 1] =
           _mm512_cmplt_epi32_mask(_mm512_madd_epi16(hi, hi), black);
     }
     return _mm512_kunpackd(_mm512_kunpackw(quarter[3], quarter[2]),
                            _mm512_kunpackw(quarter[1], quarter[0]));
   }
 
+  static __mmask64 no_edge(const std::int16_t* v, const std::int16_t* d,
+                           std::size_t j, const limit_vectors& t) {
+    return vbmi ? no_edge64(v, d, j, t.black32)
+                : _mm512_kunpackd(no_edge32(v, d, j + 32, t.clamp, t.black),
+                                  no_edge32(v, d, j, t.clamp, t.black));
+  }
+
   template <std::uint32_t bpp, edge_output output>
-  static std::uint32_t edges(const std::int16_t* v, const std::int16_t* d,
-                             std::uint8_t* dst, const std::uint8_t* src,
-                             std::uint32_t n, const fused::limits& lim,
-                             std::uint8_t* stage) {
-    constexpr std::uint32_t out_pixel = output == edge_output::mask ? 1 : bpp;
-    if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
-      return 0;
-    } else {
-      // Without VBMI the mask stays in pixel order, from 16-bit lanes.
-      if (!vbmi && !lim.narrow) return 0;
-      const __m512i clamp = _mm512_set1_epi16(static_cast<short>(lim.clamp));
-      const __m512i black =
-          _mm512_set1_epi16(static_cast<short>(lim.black_sum));
-      const __m512i black32 =
-          _mm512_set1_epi32(static_cast<int>(lim.black_sum));
-      // Far targets are assembled in stage, at the target's offset within
-      // a cache line, and written out a chunk of whole lines at a time.
-      constexpr std::uint32_t chunk =
-          far ? (fused::stage_bytes - 64) / out_pixel / 64 * 64 : ~0u;
-      std::uint32_t j = 0;
-      while (j + 64 <= n) {
-        const std::uint32_t left = (n - j) & ~63u;
-        const std::uint32_t m = left < chunk ? left : chunk;
-        std::uint8_t* const out = dst + std::size_t{j} * out_pixel;
-        const std::size_t skew =
-            far ? reinterpret_cast<std::uintptr_t>(out) & 63 : 0;
-        std::uint8_t* const put = far ? stage + skew : out;
-        for (std::uint32_t p = 0; p < m; p += 64) {
-          const __mmask64 flat =
-              vbmi ? flat64(v, d, j + p, black32)
-                   : _mm512_kunpackd(flat32(v, d, j + p + 32, clamp, black),
-                                     flat32(v, d, j + p, clamp, black));
-          put64<bpp, output>(flat, put + std::size_t{p} * out_pixel,
-                             src + std::size_t{j + p} * bpp);
-        }
-        if constexpr (far) {
-          stream_out(out, put, std::size_t{m} * out_pixel);
-        }
-        j += m;
-      }
-      return j;
-    }
+  static void put(__mmask64 no_edge, std::uint8_t* t, const std::uint8_t* s) {
+    put64<bpp, output>(no_edge, t, s);
   }
 };
 

@@ -5,12 +5,12 @@ namespace edgemap {
 
 void detect_edges_avx512vbmi(const pixel_view& view,
                              double threshold) noexcept {
-  run_x86<avx512::rows>(view, threshold, false);
+  run_x86<avx512::vec>(view, threshold, false);
 }
 
 void detect_edges_avx512vbmi_stream(const pixel_view& view,
                                     double threshold) noexcept {
-  run_x86<avx512::rows>(view, threshold, true);
+  run_x86<avx512::vec>(view, threshold, true);
 }
 
 }  // namespace edgemap

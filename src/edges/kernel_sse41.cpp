@@ -1,14 +1,16 @@
 // The fused detector for x86-64 processors with SSSE3 and SSE4.1 but no
 // AVX2 (before 2013, and the Atom, Celeron and Pentium Silver class): the
-// fused driver's hooks, 8 pixels a step for grey levels and 16 for
-// targets, in 16-bit lanes. Pixels of 3 and 4 bytes take the vector paths;
-// row tails and other pixel sizes the plain loops compiled for SSE4.1.
+// vector type the generic row hooks run on, 8 pixels a step for gray levels
+// and 16 for targets, in 16-bit lanes. Pixels of 3 and 4 bytes take the
+// vector paths; row tails and other pixel sizes the plain loops compiled
+// for SSE4.1.
 #include <immintrin.h>
 
 #include <array>
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
+#include "edges/vector_rows.h"
 
 namespace edgemap {
 namespace {
@@ -41,12 +43,12 @@ constexpr table pixels_from(int from) {
 constexpr table pixels_at0 = pixels_from(0);
 constexpr table pixels_at4 = pixels_from(4);
 
-// Grey levels of 8 pixels at p, as words: multiply-adds of bytes and words
+// Gray levels of 8 pixels at p, as words: multiply-adds of bytes and words
 // sum each pixel into a dword (3-byte pixels first laid out as (b, g, r,
 // 0) by a byte shuffle, pixels 4..7 from a load ending at pixel 7's end),
 // and the pack narrows them to words.
 template <std::uint32_t bpp>
-inline __m128i grey8(const std::uint8_t* p) {
+inline __m128i gray8(const std::uint8_t* p) {
   const __m128i ones16 = _mm_set1_epi16(1);
   __m128i x, y;
   if constexpr (bpp == 3) {
@@ -73,87 +75,77 @@ constexpr std::array<table, 3> spread3 = {
 constexpr table colour_bytes =
     make_table([](int o) { return o % 4 == 3 ? 0 : 0xFF; });
 
-// Target bytes of 16 pixels from `flat` (0xFF where no edge).
-template <std::uint32_t bpp, edge_output output>
-inline void put16(__m128i flat, std::uint8_t* t, const std::uint8_t* s) {
-  if constexpr (output == edge_output::mask) {
-    store(t, _mm_andnot_si128(flat, _mm_set1_epi8(1)));
-  } else if constexpr (bpp == 3) {
-    for (std::size_t r = 0; r < spread3.size(); ++r) {
-      store(t + 16 * r, _mm_shuffle_epi8(flat, load(spread3[r])));
-    }
-  } else {
-    // Sign extension makes each level byte a whole pixel; the source's
-    // fourth bytes are blended in.
-    const __m128i colour = load(colour_bytes);
-    store(t, _mm_blendv_epi8(load(s), _mm_cvtepi8_epi32(flat), colour));
-    store(t + 16,
-          _mm_blendv_epi8(load(s + 16),
-                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 4)), colour));
-    store(t + 32,
-          _mm_blendv_epi8(load(s + 32),
-                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 8)), colour));
-    store(t + 48,
-          _mm_blendv_epi8(load(s + 48),
-                          _mm_cvtepi8_epi32(_mm_srli_si128(flat, 12)), colour));
-  }
-}
+// SSE4.1 for vector_rows: 8 pixels a gray step, 16 a target step.
+struct vec {
+  using words = __m128i;
+  static constexpr std::uint32_t lanes = 8;
+  static words load(const std::int16_t* p) { return sse41::load(p); }
+  static void store(std::int16_t* p, words x) { sse41::store(p, x); }
+  static words add(words x, words y) { return _mm_add_epi16(x, y); }
+  static words sub(words x, words y) { return _mm_sub_epi16(x, y); }
 
-struct rows {
   template <std::uint32_t bpp>
-  static std::uint32_t vertical(const std::uint8_t* src, const std::int16_t* a,
-                                const std::int16_t* b, std::int16_t* c,
-                                std::int16_t* v, std::int16_t* d,
-                                std::uint32_t n) {
-    if constexpr (bpp != 3 && bpp != 4) {
-      return 0;
-    } else {
-      std::uint32_t k = 0;
-      for (; k + 8 <= n; k += 8) {
-        const __m128i g = grey8<bpp>(src + std::size_t{k} * bpp);
-        const __m128i above = load(a + k), mid = load(b + k);
-        store(c + k, g);
-        store(v + k,
-              _mm_add_epi16(_mm_add_epi16(above, g), _mm_add_epi16(mid, mid)));
-        store(d + k, _mm_sub_epi16(g, above));
-      }
-      return k;
-    }
+  static constexpr bool takes = bpp == 3 || bpp == 4;
+
+  static constexpr std::uint32_t gray_step = 8;
+  template <std::uint32_t bpp>
+  static void gray(const std::uint8_t* p, words g[1]) {
+    g[0] = gray8<bpp>(p);
+  }
+
+  // Every threshold: the sums are compared exactly, in dwords.
+  static constexpr std::uint32_t edge_step = 16;
+  static bool decides(const fused::limits& /*lim*/) { return true; }
+  static __m128i thresholds(const fused::limits& lim) {
+    return _mm_set1_epi32(static_cast<int>(lim.black_sum));
   }
 
   // 8 pixels from j: 0xFFFF for those whose gradient sum stays below the
   // least black sum. Interleaved (gx, gy) word pairs give gx^2 + gy^2 in
   // one multiply-add, and the pack of the two halves restores pixel order.
-  static __m128i flat8(const std::int16_t* v, const std::int16_t* d,
-                       std::uint32_t j, __m128i black) {
-    const __m128i gx = _mm_sub_epi16(load(v + j + 2), load(v + j));
-    const __m128i d1 = load(d + j + 1);
-    const __m128i gy = _mm_add_epi16(
-        _mm_add_epi16(load(d + j), load(d + j + 2)), _mm_add_epi16(d1, d1));
-    const __m128i lo = _mm_unpacklo_epi16(gx, gy);
-    const __m128i hi = _mm_unpackhi_epi16(gx, gy);
+  static __m128i no_edge8(const std::int16_t* v, const std::int16_t* d,
+                          std::size_t j, __m128i black) {
+    const auto g = fused::gradients_at<vec>(v, d, j);
+    const __m128i lo = _mm_unpacklo_epi16(g.gx, g.gy);
+    const __m128i hi = _mm_unpackhi_epi16(g.gx, g.gy);
     return _mm_packs_epi32(_mm_cmpgt_epi32(black, _mm_madd_epi16(lo, lo)),
                            _mm_cmpgt_epi32(black, _mm_madd_epi16(hi, hi)));
   }
+  // 16 pixels from j: 0xFF for those that are no edge.
+  static __m128i no_edge(const std::int16_t* v, const std::int16_t* d,
+                         std::size_t j, __m128i black) {
+    return _mm_packs_epi16(no_edge8(v, d, j, black),
+                           no_edge8(v, d, j + 8, black));
+  }
 
+  // Target bytes of 16 pixels from no_edge.
   template <std::uint32_t bpp, edge_output output>
-  static std::uint32_t edges(const std::int16_t* v, const std::int16_t* d,
-                             std::uint8_t* dst, const std::uint8_t* src,
-                             std::uint32_t n, const fused::limits& lim,
-                             std::uint8_t* /*stage*/) {
-    constexpr std::uint32_t out_pixel = output == edge_output::mask ? 1 : bpp;
-    if constexpr (bpp != 3 && bpp != 4 && output == edge_output::picture) {
-      return 0;
-    } else {
-      const __m128i black = _mm_set1_epi32(static_cast<int>(lim.black_sum));
-      std::uint32_t j = 0;
-      for (; j + 16 <= n; j += 16) {
-        const __m128i flat =
-            _mm_packs_epi16(flat8(v, d, j, black), flat8(v, d, j + 8, black));
-        put16<bpp, output>(flat, dst + std::size_t{j} * out_pixel,
-                           src + std::size_t{j} * bpp);
+  static void put(__m128i no_edge, std::uint8_t* t, const std::uint8_t* s) {
+    if constexpr (output == edge_output::mask) {
+      sse41::store(t, _mm_andnot_si128(no_edge, _mm_set1_epi8(1)));
+    } else if constexpr (bpp == 3) {
+      for (std::size_t r = 0; r < spread3.size(); ++r) {
+        sse41::store(t + 16 * r,
+                     _mm_shuffle_epi8(no_edge, sse41::load(spread3[r])));
       }
-      return j;
+    } else {
+      // Sign extension makes each level byte a whole pixel; the source's
+      // fourth bytes are blended in.
+      const __m128i colour = sse41::load(colour_bytes);
+      sse41::store(t, _mm_blendv_epi8(sse41::load(s),
+                                      _mm_cvtepi8_epi32(no_edge), colour));
+      sse41::store(
+          t + 16, _mm_blendv_epi8(sse41::load(s + 16),
+                                  _mm_cvtepi8_epi32(_mm_srli_si128(no_edge, 4)),
+                                  colour));
+      sse41::store(
+          t + 32, _mm_blendv_epi8(sse41::load(s + 32),
+                                  _mm_cvtepi8_epi32(_mm_srli_si128(no_edge, 8)),
+                                  colour));
+      sse41::store(t + 48,
+                   _mm_blendv_epi8(
+                       sse41::load(s + 48),
+                       _mm_cvtepi8_epi32(_mm_srli_si128(no_edge, 12)), colour));
     }
   }
 };
@@ -162,7 +154,8 @@ struct rows {
 }  // namespace
 
 void detect_edges_sse41(const pixel_view& view, double threshold) noexcept {
-  fused::run<sse41::rows>(view, least_black_sum(threshold));
+  fused::run<fused::vector_rows<sse41::vec, false>>(view,
+                                                    least_black_sum(threshold));
 }
 
 }  // namespace edgemap

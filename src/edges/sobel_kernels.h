@@ -1,4 +1,4 @@
-// The two 3x3 Sobel operators and the grey level they are applied to.
+// The two 3x3 Sobel operators and the gray level they are applied to.
 #pragma once
 
 #include <array>

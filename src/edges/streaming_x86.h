@@ -1,7 +1,6 @@
-// What the x86 variants share around their row code: the choice between
-// keeping the target in the cache and writing it past the cache.
-// Include after fused_kernel.h, in a unit built for the variant's
-// instruction set.
+// What the x86 variants share around their vector types: the choice
+// between keeping the target in the cache and writing it past the cache.
+// Include in a unit built for the variant's instruction set.
 #pragma once
 
 #include <immintrin.h>
@@ -12,6 +11,7 @@
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
+#include "edges/vector_rows.h"
 
 namespace edgemap {
 namespace {
@@ -22,7 +22,7 @@ namespace {
 // before writing it. The source is then prefetched as well.
 inline constexpr std::size_t stream_from = std::size_t{32} << 20;
 
-// How far ahead of the grey loop the source is then fetched, in bytes.
+// How far ahead of the gray loop the source is then fetched, in bytes.
 inline constexpr std::size_t prefetch_ahead = 3072;
 
 // Copies bytes from put, which sits at the same offset within a cache line
@@ -54,9 +54,22 @@ inline void stream_out(std::uint8_t* out, const std::uint8_t* put,
   std::memcpy(out + k, put + k, bytes - k);
 }
 
-// Runs the fused detector with Rows<true> (streaming stores, fenced before
-// returning) for large targets or when asked, and Rows<false> otherwise.
-template <template <bool> class Rows>
+// What a vector type for vector_rows needs to stream on x86.
+struct x86_streaming {
+  static void prefetch(const std::uint8_t* p) {
+    _mm_prefetch(reinterpret_cast<const char*>(p + prefetch_ahead),
+                 _MM_HINT_T0);
+  }
+  static void stream_out(std::uint8_t* out, const std::uint8_t* put,
+                         std::size_t bytes) {
+    edgemap::stream_out(out, put, bytes);
+  }
+};
+
+// Runs the fused detector over vector type V with streaming stores (fenced
+// before returning) for large targets or when asked, and plain ones
+// otherwise.
+template <class V>
 void run_x86(const pixel_view& view, double threshold, bool always_stream) {
   const std::uint32_t black_sum = least_black_sum(threshold);
   const auto rows = std::size_t{view.last_row - view.first_row};
@@ -66,10 +79,10 @@ void run_x86(const pixel_view& view, double threshold, bool always_stream) {
            ? view.width
            : std::size_t{view.width} * view.bytes_per_pixel);
   if (always_stream || row_bytes * rows >= stream_from) {
-    fused::run<Rows<true>>(view, black_sum);
+    fused::run<fused::vector_rows<V, true>>(view, black_sum);
     _mm_sfence();
   } else {
-    fused::run<Rows<false>>(view, black_sum);
+    fused::run<fused::vector_rows<V, false>>(view, black_sum);
   }
 }
 
