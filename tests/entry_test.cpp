@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/paths.h"
 #include "edgemap.h"
+#include "platform/paths.h"
 #include "test_support.h"
 
 #ifdef _WIN32

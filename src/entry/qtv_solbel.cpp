@@ -3,9 +3,9 @@
 // module, so a call whose source is missing saves that image again.
 #include <mutex>
 
-#include "platform/paths.h"
 #include "edgemap.h"
 #include "entry/pipeline.h"
+#include "platform/paths.h"
 
 namespace {
 
