@@ -1,5 +1,5 @@
 """edgemap.dask on a large chunked image, side by side with what a Dask
-user writes without it: map_overlap with SciPy's ndimage.sobel on the grey
+user writes without it: map_overlap with SciPy's ndimage.sobel on the gray
 image, zero border, threshold on the magnitude (composed to give the
 library's bytes, which is checked before anything is timed).
 
@@ -55,19 +55,19 @@ def image_on_cluster(side: int, chunk: int) -> da.Array:
     return da.map_blocks(synthetic, dtype=np.uint8, chunks=chunks)
 
 
-def scipy_block(grey: np.ndarray, threshold: float) -> np.ndarray:
-    """One grey chunk with its halo: the Sobel responses in integers (exact),
+def scipy_block(gray: np.ndarray, threshold: float) -> np.ndarray:
+    """One gray chunk with its halo: the Sobel responses in integers (exact),
     then sqrt(gx^2 + gy^2) >= threshold in doubles, as the library."""
-    gx = ndimage.sobel(grey, axis=1, output=np.int32, mode="constant")
-    gy = ndimage.sobel(grey, axis=0, output=np.int32, mode="constant")
+    gx = ndimage.sobel(gray, axis=1, output=np.int32, mode="constant")
+    gy = ndimage.sobel(gray, axis=0, output=np.int32, mode="constant")
     return np.sqrt(gx * gx + gy * gy) >= threshold
 
 
 def scipy_mask(image: da.Array, threshold: float = 90.0) -> da.Array:
-    """What a Dask user writes today: grey = truncated mean of the first
+    """What a Dask user writes today: gray = truncated mean of the first
     three channels, map_overlap with a zero ring, SciPy's Sobel."""
-    grey = image[..., :3].sum(axis=2, dtype=np.int32) // 3
-    return grey.map_overlap(scipy_block, depth=1, boundary=0, dtype=bool,
+    gray = image[..., :3].sum(axis=2, dtype=np.int32) // 3
+    return gray.map_overlap(scipy_block, depth=1, boundary=0, dtype=bool,
                             threshold=threshold)
 
 

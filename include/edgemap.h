@@ -16,7 +16,7 @@
  *   Every one returns EDGEMAP_OK or a negative EDGEMAP_ERROR_ code, which
  *   edgemap_strerror turns into a sentence. Any number of threads may call
  *   them at once. A pixel is black (0; 1 in a mask) where the Sobel gradient
- *   magnitude of the grey levels (the truncated mean of a pixel's first
+ *   magnitude of the gray levels (the truncated mean of a pixel's first
  *   three bytes; 0 outside the image) reaches the threshold, and white
  *   (255; 0 in a mask) elsewhere.
  */

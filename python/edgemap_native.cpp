@@ -349,9 +349,9 @@ The edge map of an image.
 
 image is a uint8 array of shape (H, W, 3) or (H, W, 4), laid out in memory
 any way (flipped and strided views are fine; one the library cannot address
-directly is copied first). Channel order does not matter: the grey level is
+directly is copied first). Channel order does not matter: the gray level is
 the truncated mean of the first three channels. A pixel is an edge where
-the Sobel gradient magnitude of the grey levels (zero outside the image)
+the Sobel gradient magnitude of the gray levels (zero outside the image)
 reaches threshold; NaN makes no edge, -inf makes every pixel one.
 
 Returns an array of the image's shape and dtype: 0 on edges and 255

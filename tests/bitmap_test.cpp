@@ -423,7 +423,7 @@ namespace {
 TEST(bitmap, row_padding_is_zero_after_a_white_picture) {
   test::temp_dir dir;
   const bmp_recipe white{41, 40, 24, 54, [](auto, auto, auto) {
-                           return std::uint8_t{10};  // grey 10: no edges
+                           return std::uint8_t{10};  // gray 10: no edges
                          }};
   const bmp_recipe padded{5, 3, 24, 54, noise};  // 1 pad byte a row
   test::write_file(dir.path("white.bmp"), test::make_bmp(white));

@@ -29,15 +29,15 @@ AS_USER = {"user": "nobody"} if os.geteuid() == 0 else {}
 
 def oracle(image, threshold=90.0):
     """Edge map of a Pillow RGB image, computed independently: black where
-    the Sobel magnitude of the truncated mean grey reaches threshold, with
-    zero grey outside the image. A vertical flip only changes the sign of
+    the Sobel magnitude of the truncated mean gray reaches threshold, with
+    zero gray outside the image. A vertical flip only changes the sign of
     the row response, so image order and file order agree."""
     w, h = image.size
     px = image.load()
-    grey = [[sum(px[x, y]) // 3 for x in range(w)] for y in range(h)]
+    gray = [[sum(px[x, y]) // 3 for x in range(w)] for y in range(h)]
 
     def g(y, x):
-        return grey[y][x] if 0 <= y < h and 0 <= x < w else 0
+        return gray[y][x] if 0 <= y < h and 0 <= x < w else 0
 
     out = []
     for y in range(h):

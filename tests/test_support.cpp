@@ -130,11 +130,11 @@ bytes expected_header(std::uint32_t width, std::int32_t height_field,
 
 namespace edgemap::test {
 
-bool integer_edge(const grey_fn& grey, std::int64_t r, std::int64_t c) {
-  const int gx = grey(r - 1, c + 1) + 2 * grey(r, c + 1) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r, c - 1) - grey(r + 1, c - 1);
-  const int gy = grey(r + 1, c - 1) + 2 * grey(r + 1, c) + grey(r + 1, c + 1) -
-                 grey(r - 1, c - 1) - 2 * grey(r - 1, c) - grey(r - 1, c + 1);
+bool integer_edge(const gray_fn& gray, std::int64_t r, std::int64_t c) {
+  const int gx = gray(r - 1, c + 1) + 2 * gray(r, c + 1) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r, c - 1) - gray(r + 1, c - 1);
+  const int gy = gray(r + 1, c - 1) + 2 * gray(r + 1, c) + gray(r + 1, c + 1) -
+                 gray(r - 1, c - 1) - 2 * gray(r - 1, c) - gray(r - 1, c + 1);
   return gx * gx + gy * gy >= 90 * 90;
 }
 
@@ -150,7 +150,7 @@ bytes expected_target(const bmp_recipe& recipe) {
       expected_header(static_cast<std::uint32_t>(width), recipe.height,
                       static_cast<std::uint8_t>(recipe.bit_count), size);
   out.resize(size, 0);
-  auto grey = [&](std::int64_t r, std::int64_t c) -> int {
+  auto gray = [&](std::int64_t r, std::int64_t c) -> int {
     if (r < 0 || c < 0 || r >= rows || c >= width) return 0;
     const auto ur = static_cast<std::uint32_t>(r);
     const auto uc = static_cast<std::uint32_t>(c);
@@ -162,7 +162,7 @@ bytes expected_target(const bmp_recipe& recipe) {
     for (std::int64_t c = 0; c < width; ++c) {
       const std::size_t at = 54 + static_cast<std::size_t>(r) * stride +
                              static_cast<std::size_t>(c) * bpp;
-      const std::uint8_t level = integer_edge(grey, r, c) ? 0 : 255;
+      const std::uint8_t level = integer_edge(gray, r, c) ? 0 : 255;
       for (std::uint32_t b = 0; b < bpp; ++b) {
         out[at + b] = b < 3 ? level
                             : recipe.pixel(static_cast<std::uint32_t>(r),

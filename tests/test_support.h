@@ -62,10 +62,10 @@ bytes expected_header(std::uint32_t width, std::int32_t height_field,
 namespace edgemap::test {
 
 // An independent integer formulation of the detector at threshold 90:
-// black exactly when gx^2 + gy^2 reaches 8100. grey(r, c) must return 0
+// black exactly when gx^2 + gy^2 reaches 8100. gray(r, c) must return 0
 // outside the image.
-using grey_fn = std::function<int(std::int64_t row, std::int64_t column)>;
-bool integer_edge(const grey_fn& grey, std::int64_t row, std::int64_t column);
+using gray_fn = std::function<int(std::int64_t row, std::int64_t column)>;
+bool integer_edge(const gray_fn& gray, std::int64_t row, std::int64_t column);
 
 // The target file a bitmap built from recipe must give at threshold 90.
 bytes expected_target(const bmp_recipe& recipe);

@@ -11,7 +11,7 @@
   bitmap in memory.
 
 A pixel is an edge (0 in detect's result, True in mask's) where the Sobel
-gradient magnitude of the grey levels (the truncated mean of the first
+gradient magnitude of the gray levels (the truncated mean of the first
 three channels; 0 outside the image) reaches the threshold, 90 by default.
 The work runs in the compiled library with the GIL released.
 

@@ -19,7 +19,7 @@ with a task per strip taken from a neighbour, over five times as many
 tasks (676 against 128 for 8 x 8 chunks), and at this library's speed the
 scheduler's time per task is what counts. Chunks at the image's edge are
 not extended on that side: the library treats pixels outside the image as
-grey 0 by itself, so no padding is needed there, and an image of one chunk
+gray 0 by itself, so no padding is needed there, and an image of one chunk
 goes to the library as it is, uncopied. The channel axis is merged into
 one chunk first (a rechunk, only when it is split).
 
@@ -204,7 +204,7 @@ def detect(image: da.Array, threshold: float = 90.0) -> da.Array:
 
     image is a uint8 Dask array of shape (H, W, 3) or (H, W, 4), chunked
     any way. The result is, byte for byte, edgemap.detect(image.compute(),
-    threshold), with pixels outside the image counted as grey 0 and no
+    threshold), with pixels outside the image counted as gray 0 and no
     trace of the chunks' seams.
 
     Raises, when called and not when computed: TypeError for an image that

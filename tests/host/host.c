@@ -39,8 +39,8 @@ static void put_u32(unsigned char* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = (unsigned char)(v >> (8 * i));
 }
 
-/* Left half dark, right half light: grey 0 and 200. */
-static int grey_at(int r, int c) {
+/* Left half dark, right half light: gray 0 and 200. */
+static int gray_at(int r, int c) {
   if (r < 0 || c < 0 || r >= height || c >= width) return 0;
   return c < width / 2 ? 0 : 200;
 }
@@ -64,7 +64,7 @@ static void make_source(unsigned char* file) {
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {
       unsigned char* p = file + 54 + r * stride + c * bytes_per_pixel;
-      const int g = grey_at(r, c);
+      const int g = gray_at(r, c);
       p[0] = (unsigned char)(g == 0 ? 0 : g - 10);
       p[1] = (unsigned char)g;
       p[2] = (unsigned char)(g == 0 ? 0 : g + 10);
@@ -77,12 +77,12 @@ static void make_expected(unsigned char* file) {
   put_header(file);
   for (int r = 0; r < height; ++r) {
     for (int c = 0; c < width; ++c) {
-      const int gx = grey_at(r - 1, c + 1) + 2 * grey_at(r, c + 1) +
-                     grey_at(r + 1, c + 1) - grey_at(r - 1, c - 1) -
-                     2 * grey_at(r, c - 1) - grey_at(r + 1, c - 1);
-      const int gy = grey_at(r + 1, c - 1) + 2 * grey_at(r + 1, c) +
-                     grey_at(r + 1, c + 1) - grey_at(r - 1, c - 1) -
-                     2 * grey_at(r - 1, c) - grey_at(r - 1, c + 1);
+      const int gx = gray_at(r - 1, c + 1) + 2 * gray_at(r, c + 1) +
+                     gray_at(r + 1, c + 1) - gray_at(r - 1, c - 1) -
+                     2 * gray_at(r, c - 1) - gray_at(r + 1, c - 1);
+      const int gy = gray_at(r + 1, c - 1) + 2 * gray_at(r + 1, c) +
+                     gray_at(r + 1, c + 1) - gray_at(r - 1, c - 1) -
+                     2 * gray_at(r - 1, c) - gray_at(r - 1, c + 1);
       const unsigned char level = gx * gx + gy * gy >= 8100 ? 0 : 255;
       memset(file + 54 + r * stride + c * bytes_per_pixel, level, 3);
     }

@@ -28,7 +28,7 @@ int main(void) {
   check(strcmp(edgemap_strerror(EDGEMAP_OK), "success") == 0,
         "edgemap_strerror");
 
-  /* Three black pixels in a row: grey 0 everywhere, no edge. */
+  /* Three black pixels in a row: gray 0 everywhere, no edge. */
   const uint8_t src[9] = {0};
   uint8_t dst[9];
   uint8_t mask[3];

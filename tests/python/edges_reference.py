@@ -1,13 +1,13 @@
 """The edge detector transcribed into NumPy, line for line from the
-library's double-precision reference: grey = truncated mean of the first
+library's double-precision reference: gray = truncated mean of the first
 three channels, zero outside the image, two 3x3 Sobel responses, and
 black where sqrt(gx^2 + gy^2) - threshold >= 0 in doubles."""
 import numpy as np
 
 
 def mask(image: np.ndarray, threshold: float) -> np.ndarray:
-    grey = np.pad(image[..., :3].astype(np.int64).sum(axis=2) // 3, 1)
-    above, row, below = grey[:-2], grey[1:-1], grey[2:]
+    gray = np.pad(image[..., :3].astype(np.int64).sum(axis=2) // 3, 1)
+    above, row, below = gray[:-2], gray[1:-1], gray[2:]
     gx = (above[:, 2:] + 2 * row[:, 2:] + below[:, 2:]
           - above[:, :-2] - 2 * row[:, :-2] - below[:, :-2])
     gy = (below[:, :-2] + 2 * below[:, 1:-1] + below[:, 2:]

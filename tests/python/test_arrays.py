@@ -102,8 +102,8 @@ def boundary_image():
     """A pixel whose responses are exactly 54 and 72, a magnitude of exactly
     90, with channel sums that the mean truncates (83 / 3 = 27)."""
     image = np.zeros((3, 3, 3), np.uint8)
-    image[1, 2] = (27, 27, 29)  # grey 27: the column response 2 * 27
-    image[2, 1] = (36, 35, 37)  # grey 36: the row response 2 * 36
+    image[1, 2] = (27, 27, 29)  # gray 27: the column response 2 * 27
+    image[2, 1] = (36, 35, 37)  # gray 36: the row response 2 * 36
     return image
 
 

@@ -27,7 +27,7 @@ def test_a_folder_across_two_workers(tmp_path):
         Image.fromarray(pixels, mode).save(source / f"image{i:02}.bmp")
     whole = (source / "image01.bmp").read_bytes()
     (source / "cut.bmp").write_bytes(whole[:-7])
-    Image.new("L", (8, 8)).save(source / "grey.bmp")  # 8 bits per pixel
+    Image.new("L", (8, 8)).save(source / "gray.bmp")  # 8 bits per pixel
     (source / "notes.txt").write_text("not a bitmap, not converted")
 
     run = subprocess.run([sys.executable, str(EXAMPLE), str(source),
@@ -38,8 +38,8 @@ def test_a_folder_across_two_workers(tmp_path):
         f"converted 38 of 40 bitmaps into {target}",
         "failed: cut.bmp: BitmapError: the source is shorter than its pixel "
         f"array: '{source / 'cut.bmp'}'",
-        "failed: grey.bmp: BitmapError: the source has fewer than 24 bits "
-        f"per pixel: '{source / 'grey.bmp'}'",
+        "failed: gray.bmp: BitmapError: the source has fewer than 24 bits "
+        f"per pixel: '{source / 'gray.bmp'}'",
     ]
     assert sorted(p.name for p in target.iterdir()) == [
         f"image{i:02}.bmp" for i in range(38)]
