@@ -8,10 +8,11 @@ library's bytes, which is checked before anything is timed).
 
 Run from a build tree's package (PYTHONPATH=build/python). Prints:
 - the image's edge map on a LocalCluster of 2 worker processes (one thread
-  each; a 1-worker cluster runs beside it, and the two take turns) for edgemap.dask.mask, edgemap.dask.detect, edgemap.mask through
-  map_overlap (what a user could write without edgemap.dask) and the SciPy
-  composition, the same on 1 worker, and the ratios: SciPy against
-  edgemap, 1 worker against 2;
+  each) and on one of 1 worker beside it, the two taking turns, for
+  edgemap.dask.mask, edgemap.dask.detect, edgemap.mask through map_overlap
+  (what a user could write without edgemap.dask) and the SciPy
+  composition; and the ratios: SciPy against the others, 1 worker against
+  2;
 - single-chunk images: edgemap.dask.detect(...).compute() against
   edgemap.detect on the computed array, in this process;
 - a memory copy's speed first, to tell a quiet machine from a busy one.
