@@ -38,12 +38,12 @@ import edgemap.dask
 
 
 def synthetic(block_info=None) -> np.ndarray:
-    """A chunk of low noise with bright spots, seeded by its place: edges
+    """A chunk of low noise with bright spots, drawn from its place: edges
     and flat areas everywhere, as in the tests."""
     info = block_info[None]
     shape = info["chunk-shape"]
-    seed = [loc[0] for loc in info["array-location"]]
-    rng = np.random.default_rng(seed)
+    start = [loc[0] for loc in info["array-location"]]
+    rng = np.random.default_rng(start)
     image = rng.integers(0, 40, shape, dtype=np.uint8)
     spots = rng.random(shape[:2] + (1,)) < 0.15
     image += (spots * rng.integers(60, 216, shape, dtype=np.uint8)).astype(

@@ -20,10 +20,10 @@ EXAMPLE = (pathlib.Path(os.environ["EDGEMAP_SOURCE_DIR"]) / "examples" /
            "dask_giant_image.py")
 
 
-def sample(shape, seed=0):
+def sample(shape, start=0):
     """Low noise with bright spots, so that both sides of every seam hold
     edges and non-edges at each threshold used here."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(start)
     image = rng.integers(0, 40, shape, dtype=np.uint8)
     spots = rng.random(shape[:2] + (1,)) < 0.15
     return image + (spots * rng.integers(60, 216, shape)).astype(np.uint8)
@@ -59,7 +59,7 @@ def expected_chunks(image, as_mask):
 
 @pytest.mark.parametrize("shape,chunks,threshold", CASES)
 def test_same_bytes_as_the_whole_image(shape, chunks, threshold):
-    pixels = sample(shape, seed=sum(shape))
+    pixels = sample(shape, start=sum(shape))
     image = da.from_array(pixels, chunks=chunks)
     for as_mask, whole, lazy in ((False, edgemap.detect, edask.detect),
                                  (True, edgemap.mask, edask.mask)):
@@ -84,7 +84,7 @@ def cluster_client():
 @pytest.mark.parametrize("shape,chunks", [((61, 45, 4), (16, 12, 2)),
                                           ((50, 33, 3), (7, -1, 3))])
 def test_same_bytes_on_two_worker_processes(cluster_client, shape, chunks):
-    pixels = sample(shape, seed=7)
+    pixels = sample(shape, start=7)
     image = da.from_array(pixels, chunks=chunks)
     edges, mask = cluster_client.compute([edask.detect(image, 60.0),
                                           edask.mask(image, 60.0)], sync=True)
@@ -141,7 +141,7 @@ def test_unknown_chunk_sizes_are_refused_when_called():
 
 def test_the_example_on_a_zarr_array(tmp_path):
     zarr = pytest.importorskip("zarr")
-    pixels = sample((203, 150, 3), seed=3)
+    pixels = sample((203, 150, 3), start=3)
     zarr.save_array(str(tmp_path / "in.zarr"), pixels, chunks=(50, 64, 3))
     target = tmp_path / "out.zarr"
     run = subprocess.run([sys.executable, str(EXAMPLE),
