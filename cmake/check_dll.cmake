@@ -9,11 +9,15 @@ cmake_minimum_required(VERSION 3.21)
 set(public_functions
     QTVSolbelP
     edgemap_convert_file
+    edgemap_convert_file_ex
+    edgemap_convert_file_ex_w
     edgemap_convert_file_w
     edgemap_convert_memory
+    edgemap_convert_memory_ex
     edgemap_detect
     edgemap_detect_mask
     edgemap_free
+    edgemap_options_init
     edgemap_strerror
     edgemap_version)
 

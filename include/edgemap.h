@@ -1,4 +1,4 @@
-/* edgemap: black-and-white Sobel edge maps of bitmaps.
+/* edgemap: black-and-white Sobel edge maps of bitmaps, PNG and JPEG images.
  *
  * Two faces over one engine:
  *
@@ -76,8 +76,13 @@ EDGEMAP_API int32_t EDGEMAP_CALL QTVSolbelP(const edgemap_char16* source_path,
 #define EDGEMAP_ERROR_OPEN_TARGET (-7) /* "fopen fname_t error" */
 #define EDGEMAP_ERROR_WRITE (-8)       /* "fwrite fp_t error" */
 #define EDGEMAP_ERROR_ARGUMENT (-9)
+/* Since 1.2, from the _ex functions only: */
+#define EDGEMAP_ERROR_UNSUPPORTED (-10) /* a format, colour space or depth
+                                           this build does not handle */
+#define EDGEMAP_ERROR_PIXEL_LIMIT (-11) /* more pixels than max_pixels */
+#define EDGEMAP_ERROR_CORRUPT (-12)     /* compressed data corrupt or cut */
 
-/* The library's version, "1.1.0". */
+/* The library's version, "1.2.0". */
 EDGEMAP_API const char* edgemap_version(void) EDGEMAP_NOEXCEPT;
 
 /* A short English sentence for a status code; never NULL, also for codes
@@ -144,6 +149,76 @@ EDGEMAP_API int edgemap_convert_memory(const void* bitmap, size_t size,
                                        void** out, size_t* out_size,
                                        double threshold,
                                        unsigned threads) EDGEMAP_NOEXCEPT;
+
+/* Target formats (edgemap_options.format). */
+#define EDGEMAP_FORMAT_AUTO 0 /* see edgemap_convert_file_ex */
+#define EDGEMAP_FORMAT_BMP 1
+#define EDGEMAP_FORMAT_PNG 2
+
+/* How the _ex functions read and write. Fill one with edgemap_options_init
+ * and change the fields you need: later versions add fields at the end,
+ * and the size field tells the library how many the caller knows. */
+typedef struct edgemap_options {
+  /* sizeof(edgemap_options) as the caller compiled it; set by
+   * edgemap_options_init. A size the library does not know (smaller than
+   * 1.2's, or larger than its own) is EDGEMAP_ERROR_ARGUMENT. */
+  size_t size;
+  /* Gradient magnitude that makes an edge. Default 90. */
+  double threshold;
+  /* 0 (default): as many threads as pay for the image; n: at most n. */
+  unsigned threads;
+  /* EDGEMAP_FORMAT_AUTO (default), _BMP or _PNG. */
+  int format;
+  /* Bits per target pixel: 0 (default) is the format's default, which is
+   * 1 for PNG, and for BMP the source's own layout (24 or 32 bits, the
+   * 1.1 target byte for byte) when the source is a bitmap, 24 otherwise.
+   * BMP takes 1, 8 or 24, PNG 1 or 8; other values are
+   * EDGEMAP_ERROR_ARGUMENT. 1 and 8 bits are gray: edge black (0),
+   * elsewhere white. */
+  unsigned bits;
+  /* Sources declaring more pixels (width times height) are refused with
+   * EDGEMAP_ERROR_PIXEL_LIMIT before any memory in proportion to them is
+   * taken. Default 2^28 (268435456, 16384 x 16384); 0 means no limit. */
+  uint64_t max_pixels;
+} edgemap_options;
+
+/* Sets every field to its default. */
+EDGEMAP_API void edgemap_options_init(edgemap_options* options)
+    EDGEMAP_NOEXCEPT;
+
+/* Any image file to an edge map file. The source is a bitmap, a PNG or a
+ * JPEG, told by its first bytes, never by its name; this build says which
+ * it reads through EDGEMAP_ERROR_UNSUPPORTED (Windows builds read and
+ * write bitmaps only). options may be NULL for the defaults. With
+ * EDGEMAP_FORMAT_AUTO the target's format is chosen by the extension of
+ * its name (.png or .bmp, any case), and otherwise is BMP for a bitmap
+ * source and PNG for the others. A bitmap source with a BMP target at the
+ * default bits gives exactly what edgemap_convert_file gives. Any other
+ * target is a standard bottom-up BMP (1 bit with a black and white
+ * palette, 8 bits with a gray one, or 24 bits) or a gray PNG, upright as
+ * the source is shown. Sources are read a band of rows at a time, except
+ * interlaced PNGs and progressive JPEGs, which are held whole. The target
+ * is replaced as edgemap_convert_file replaces it; on failure it is left
+ * as it was. errno is set as by edgemap_convert_file. */
+EDGEMAP_API int edgemap_convert_file_ex(const char* source, const char* target,
+                                        const edgemap_options* options)
+    EDGEMAP_NOEXCEPT;
+
+#if defined(_WIN32)
+/* The same with UTF-16 paths. */
+EDGEMAP_API int edgemap_convert_file_ex_w(const wchar_t* source,
+                                          const wchar_t* target,
+                                          const edgemap_options* options)
+    EDGEMAP_NOEXCEPT;
+#endif
+
+/* The same for an image of size bytes in memory, with the target in memory
+ * as edgemap_convert_memory hands it out. With EDGEMAP_FORMAT_AUTO the
+ * target is BMP for a bitmap source and PNG for the others. */
+EDGEMAP_API int edgemap_convert_memory_ex(const void* image, size_t size,
+                                          void** out, size_t* out_size,
+                                          const edgemap_options* options)
+    EDGEMAP_NOEXCEPT;
 
 /* Frees memory the library handed out; NULL is fine. */
 EDGEMAP_API void edgemap_free(void* memory) EDGEMAP_NOEXCEPT;

@@ -19,12 +19,12 @@ for f in lib/libedgemap.so include/edgemap.h bin/edgemap \
 done
 
 symbols=$(nm -D --defined-only "$prefix/lib/libedgemap.so" | awk '{print $3}' | LC_ALL=C sort | tr '\n' ' ')
-expected_symbols="QTVSolbelP edgemap_convert_file edgemap_convert_memory edgemap_detect edgemap_detect_mask edgemap_free edgemap_strerror edgemap_version "
+expected_symbols="QTVSolbelP edgemap_convert_file edgemap_convert_file_ex edgemap_convert_memory edgemap_convert_memory_ex edgemap_detect edgemap_detect_mask edgemap_free edgemap_options_init edgemap_strerror edgemap_version "
 [ "$symbols" = "$expected_symbols" ] || fail "exported symbols: $symbols"
 readelf -d "$prefix/lib/libedgemap.so" | grep -q 'SONAME.*\[libedgemap\.so\.1\]' ||
   fail "SONAME is not libedgemap.so.1"
-[ -e "$prefix/lib/libedgemap.so.1.1.0" ] || fail "no libedgemap.so.1.1.0"
-[ "$("$prefix/bin/edgemap" --version)" = 1.1.0 ] || fail "CLI version"
+[ -e "$prefix/lib/libedgemap.so.1.2.0" ] || fail "no libedgemap.so.1.2.0"
+[ "$("$prefix/bin/edgemap" --version)" = 1.2.0 ] || fail "CLI version"
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046

@@ -109,6 +109,12 @@ EDGEMAP_API const char* edgemap_strerror(int status_code) noexcept {
       return "the target cannot be written completely";
     case EDGEMAP_ERROR_ARGUMENT:
       return "invalid argument";
+    case EDGEMAP_ERROR_UNSUPPORTED:
+      return "the image's format or colour space is not supported";
+    case EDGEMAP_ERROR_PIXEL_LIMIT:
+      return "the image has more pixels than the limit allows";
+    case EDGEMAP_ERROR_CORRUPT:
+      return "the image's compressed data is corrupt or cut short";
     default:
       return "unknown status code";
   }

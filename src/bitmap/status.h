@@ -15,6 +15,9 @@ enum class status : int {
   open_target = -7,  // the target cannot be created
   write = -8,        // the target cannot be written completely
   argument = -9,     // a call the API cannot accept
+  unsupported = -10,  // a format, colour space or depth not handled here
+  pixel_limit = -11,  // more pixels than the caller allows
+  corrupt = -12,      // compressed data that cannot be decoded
 };
 
 }  // namespace edgemap
