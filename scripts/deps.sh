@@ -7,7 +7,12 @@ set -euo pipefail
 # tested with pytest, NumPy, Pillow, Dask's distributed scheduler and Zarr
 # (edgemap.dask; SciPy for its benchmark's comparison); its wheel is built
 # with python3-build and installed into a venv.
-packages=(g++ cmake ninja-build pkg-config libgtest-dev libbenchmark-dev libcli11-dev
+# PNG and JPEG come through libspng and libjpeg-turbo, found with
+# pkg-config; djpeg and cjpeg (libjpeg-turbo-progs) serve the benchmarks and
+# the examples. Cross builds pass their targets' multiarch packages as
+# arguments (docs/platforms.md).
+packages=(g++ cmake ninja-build pkg-config libspng-dev libjpeg62-turbo-dev
+          libjpeg-turbo-progs libgtest-dev libbenchmark-dev libcli11-dev
           python3 python3-pil python3-dev python3-numpy pybind11-dev
           python3-pybind11 python3-pytest python3-setuptools python3-wheel
           python3-build python3-venv python3-distributed python3-zarr
