@@ -20,5 +20,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# pkg-config reads the target's .pc files (libspng-dev:armhf and
+# libjpeg62-turbo-dev:armhf put them in the multiarch tree), never the build
+# machine's, and takes the paths in them as they stand: the multiarch tree
+# lives under /, so no sysroot is prefixed to them.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
+unset(ENV{PKG_CONFIG_PATH})
+unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+
 # No binfmt handler is registered here: run test programs through qemu.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)

@@ -13,6 +13,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# pkg-config looks in the target's tree only, never at the build machine's
+# .pc files (Linux libraries a Windows program cannot link). Debian ships no
+# MinGW builds of libspng or libjpeg, so these builds read and write bitmaps
+# only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${EDGEMAP_MINGW_TRIPLE}/lib/pkgconfig)
+unset(ENV{PKG_CONFIG_PATH})
+unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+
 # libgcc, libstdc++ and winpthread linked in, so the DLL and the programs
 # import nothing but DLLs every Windows has.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
