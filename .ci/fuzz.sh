@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses with clang, replays the committed corpus
-# and regressions, then fuzzes each harness for FUZZ_SECONDS (default 60)
+# and regressions, then fuzzes each harness for FUZZ_SECONDS (default 45)
 # from that corpus. Any crash, sanitizer report or failed check fails the
 # stage; the input that did it is left under $build/fuzz-out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh clang-14 libclang-rt-14-dev
 build=${FUZZ_BUILD_DIR:-build-fuzz}
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-45}
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEDGEMAP_FUZZ=ON -DEDGEMAP_WERROR=ON \
+  -DEDGEMAP_CODECS=ON \
   -DEDGEMAP_BUILD_TESTS=OFF -DEDGEMAP_BUILD_BENCH=OFF -DEDGEMAP_INSTALL=OFF
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure
 
-for harness in pipeline state kernels memory; do
+for harness in pipeline state kernels memory png jpeg; do
   out="$build/fuzz-out/$harness"
   rm -rf "$out" && mkdir -p "$out/corpus"
   cp fuzz/corpus/"$harness"/* "$out/corpus/"

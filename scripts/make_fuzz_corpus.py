@@ -4,9 +4,13 @@
 Run from anywhere; the output is deterministic, so running it again gives
 the committed files byte for byte.
 """
+import io
 import os
 import random
 import struct
+import zlib
+
+from PIL import Image
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz",
                     "corpus")
@@ -150,11 +154,159 @@ def memory_inputs():
     }
 
 
+def options(fmt=0, bits=0, threads=1, limit=0, threshold=None):
+    """The decoder harnesses' two option bytes (fuzz/image_fuzz.h): format
+    0 AUTO, 1 BMP, 2 PNG; bits the index of the format's depth; limit the
+    index of the pixel limit; threshold a byte, or None for 90."""
+    first = fmt | bits << 2 | (threads == 2) << 4 | limit << 5
+    if threshold is not None:
+        first |= 0x80
+    return bytes([first, threshold or 0])
+
+
+def scene(width, height, channels, maximum=255):
+    """Samples of a small picture with edges: a gradient, a square and a
+    diagonal, the channels shifted against each other."""
+    rows = []
+    for r in range(height):
+        row = []
+        for c in range(width):
+            inside = 3 <= r < height - 3 and 4 <= c < width - 4
+            for k in range(channels):
+                v = (c * 11 + r * 5 + k * 70) % 256
+                if inside:
+                    v = 255 - v // 4
+                if r == c:
+                    v = 0
+                row.append(v * maximum // 255)
+        rows.append(row)
+    return rows
+
+
+def chunk(kind, body):
+    return (struct.pack(">I", len(body)) + kind + body
+            + struct.pack(">I", zlib.crc32(kind + body)))
+
+
+ADAM7 = ((0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4),
+         (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2))
+
+
+def png(width, height, colour_type, depth, interlace=False, palette=None,
+        extra=b""):
+    """A PNG written here rather than by Pillow, which writes neither
+    interlaced files nor every depth; filter type 0 on every row."""
+    channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}[colour_type]
+    maximum = (1 << depth) - 1 if colour_type != 3 else len(palette) // 3 - 1
+    samples = scene(width, height, channels, maximum)
+
+    def packed(rows, w):
+        out = bytearray()
+        for row in rows:
+            out.append(0)
+            if depth >= 8:
+                for v in row[:w * channels]:
+                    out += v.to_bytes(depth // 8, "big")
+            else:
+                bits = 0
+                count = 0
+                for v in row[:w * channels]:
+                    bits = bits << depth | v
+                    count += depth
+                    if count == 8:
+                        out.append(bits)
+                        bits = count = 0
+                if count:
+                    out.append(bits << (8 - count))
+        return out
+
+    if interlace:
+        raw = bytearray()
+        for x0, y0, dx, dy in ADAM7:
+            cols = range(x0, width, dx)
+            rows = [sum((samples[r][c * channels:(c + 1) * channels]
+                         for c in cols), [])
+                    for r in range(y0, height, dy)]
+            if cols and rows:
+                raw += packed(rows, len(cols))
+    else:
+        raw = packed(samples, width)
+    ihdr = struct.pack(">IIBBBBB", width, height, depth, colour_type, 0, 0,
+                       int(interlace))
+    plte = chunk(b"PLTE", bytes(palette)) if palette else b""
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr) + extra + plte
+            + chunk(b"IDAT", zlib.compress(bytes(raw), 9))
+            + chunk(b"IEND", b""))
+
+
+def png_inputs():
+    """Two option bytes, then a PNG of each colour type."""
+    palette = [v for i in range(16) for v in (i * 17, 255 - i * 17, i * 8)]
+    text = chunk(b"tEXt", b"Comment\x00corpus") + chunk(b"gAMA",
+                                                         struct.pack(">I", 45455))
+    return {
+        "gray_1bit.bin": options() + png(19, 11, 0, 1),
+        "gray_4bit_bmp_1bit.bin": options(1, 1) + png(13, 9, 0, 4),
+        "gray_8bit_text_chunks.bin": options(2, 2) + png(16, 12, 0, 8,
+                                                         extra=text),
+        "gray_16bit_two_threads.bin": options(threads=2) + png(12, 40, 0, 16),
+        "rgb_8bit_bmp_24bit.bin": options(1, 3) + png(17, 10, 2, 8),
+        "rgb_16bit.bin": options(threshold=40) + png(9, 7, 2, 16),
+        "palette_4bit_bmp_8bit.bin": options(1, 2) + png(15, 9, 3, 4,
+                                                         palette=palette),
+        "gray_alpha_8bit.bin": options(2, 1) + png(10, 8, 4, 8),
+        "rgba_8bit_bmp_default.bin": options(1) + png(14, 10, 6, 8),
+        "interlaced_rgb.bin": options() + png(21, 13, 2, 8, interlace=True),
+        "interlaced_palette_bmp_1bit.bin": options(1, 1, threads=2)
+        + png(11, 9, 3, 2, interlace=True, palette=palette[:12]),
+        "above_pixel_limit.bin": options(limit=2) + png(20, 20, 0, 8),
+        "idat_crc_wrong.bin": options() + idat_crc_wrong(png(8, 8, 0, 8)),
+    }
+
+
+def idat_crc_wrong(data):
+    at = data.index(b"IDAT")
+    end = at + 4 + struct.unpack(">I", data[at - 4:at])[0]
+    return data[:end] + bytes(b ^ 0xFF for b in data[end:end + 4]) \
+        + data[end + 4:]
+
+
+def jpeg(width, height, mode, **settings):
+    channels = {"L": 1, "RGB": 3}[mode]
+    samples = scene(width, height, channels)
+    picture = Image.frombytes(mode, (width, height),
+                              bytes(v for row in samples for v in row))
+    out = io.BytesIO()
+    picture.save(out, "JPEG", quality=75, **settings)
+    return out.getvalue()
+
+
+def jpeg_inputs():
+    """Two option bytes, then a JPEG made by Pillow's libjpeg."""
+    return {
+        "baseline_gray.bin": options() + jpeg(24, 16, "L"),
+        "baseline_420_bmp_1bit.bin": options(1, 1) + jpeg(32, 16, "RGB",
+                                                          subsampling=2),
+        "baseline_444_png_8bit.bin": options(2, 2) + jpeg(16, 16, "RGB",
+                                                          subsampling=0),
+        "baseline_422_two_threads.bin": options(threads=2)
+        + jpeg(24, 48, "RGB", subsampling=1),
+        "progressive_420.bin": options(threshold=50)
+        + jpeg(30, 20, "RGB", subsampling=2, progressive=True),
+        "progressive_gray_bmp_24bit.bin": options(1, 3)
+        + jpeg(17, 13, "L", progressive=True),
+        "above_pixel_limit.bin": options(limit=2) + jpeg(24, 24, "L"),
+        "cut_short.bin": options() + jpeg(24, 16, "RGB")[:300],
+    }
+
+
 def main():
     for harness, inputs in (("pipeline", pipeline_inputs()),
                             ("state", state_inputs()),
                             ("kernels", kernels_inputs()),
-                            ("memory", memory_inputs())):
+                            ("memory", memory_inputs()),
+                            ("png", png_inputs()),
+                            ("jpeg", jpeg_inputs())):
         for name, data in inputs.items():
             write(harness, name, data)
 
