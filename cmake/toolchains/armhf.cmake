@@ -29,4 +29,9 @@ unset(ENV{PKG_CONFIG_PATH})
 unset(ENV{PKG_CONFIG_SYSROOT_DIR})
 
 # No binfmt handler is registered here: run test programs through qemu.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# Its -L prefix gives the cross compiler's C library and libstdc++; the
+# loader finds libspng, libjpeg and zlib in the multiarch tree. The C
+# library installed there with them must not be mixed with the cross one,
+# which LD_LIBRARY_PATH puts first.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf
+    -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
