@@ -17,8 +17,8 @@ namespace {
 using test::bytes;
 
 std::uint8_t speckle(std::uint32_t r, std::uint32_t c, std::uint32_t b) {
-  return static_cast<std::uint8_t>(((r / 3) * 97 + (c / 2) * 57 + b * 31) *
-                                   2654435761u >> 25);
+  return static_cast<std::uint8_t>(
+      ((r / 3) * 97 + (c / 2) * 57 + b * 31) * 2654435761u >> 25);
 }
 
 edgemap_options options(int format, unsigned bits, unsigned threads = 0) {
@@ -42,8 +42,8 @@ std::vector<std::uint8_t> upright_mask(const bytes& bmp, std::uint32_t width,
   // A bottom-up file's top row is its last.
   if (height_field > 0) first += stride * (height - 1);
   std::vector<std::uint8_t> mask(std::size_t{width} * height);
-  EXPECT_EQ(edgemap_detect_mask(first, height_field > 0 ? -stride : stride,
-                                bpp, mask.data(), width, width, height, 90, 1),
+  EXPECT_EQ(edgemap_detect_mask(first, height_field > 0 ? -stride : stride, bpp,
+                                mask.data(), width, width, height, 90, 1),
             EDGEMAP_OK);
   return mask;
 }
@@ -74,8 +74,8 @@ class bitmap_targets : public ::testing::TestWithParam<bitmap_case> {};
 // three bands, with seams.
 TEST_P(bitmap_targets, hold_the_upright_mask) {
   const bitmap_case& k = GetParam();
-  const bytes source = test::make_bmp({k.width, k.height, k.source_bits, 54,
-                                       speckle});
+  const bytes source =
+      test::make_bmp({k.width, k.height, k.source_bits, 54, speckle});
   const auto width = static_cast<std::uint32_t>(k.width);
   const std::uint32_t height =
       static_cast<std::uint32_t>(k.height < 0 ? -k.height : k.height);
@@ -142,8 +142,8 @@ TEST(formats, bitmap_at_default_depth_is_the_legacy_target) {
 }
 
 bytes png_declaring(std::uint32_t width, std::uint32_t height) {
-  bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13,
-             'I', 'H', 'D', 'R'};
+  bytes b = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n',
+             0,    0,   0,   13,  'I',  'H',  'D',  'R'};
   for (std::uint32_t v : {width, height}) {
     for (int s = 24; s >= 0; s -= 8) b.push_back(std::uint8_t(v >> s));
   }
@@ -153,7 +153,8 @@ bytes png_declaring(std::uint32_t width, std::uint32_t height) {
   std::uint32_t crc = 0xffffffffu;
   for (std::size_t i = 12; i < b.size(); ++i) {
     crc ^= b[i];
-    for (int k = 0; k < 8; ++k) crc = crc >> 1 ^ (0xedb88320u & (0 - (crc & 1)));
+    for (int k = 0; k < 8; ++k)
+      crc = crc >> 1 ^ (0xedb88320u & (0 - (crc & 1)));
   }
   crc ^= 0xffffffffu;
   for (int s = 24; s >= 0; s -= 8) b.push_back(std::uint8_t(crc >> s));
@@ -163,10 +164,43 @@ bytes png_declaring(std::uint32_t width, std::uint32_t height) {
 bytes jpeg_declaring(std::uint16_t width, std::uint16_t height) {
   // SOI, a baseline frame header of three components and the start of a
   // scan: all a decoder reads before the first pixel.
-  return {0xff, 0xd8, 0xff, 0xc0, 0, 17, 8, std::uint8_t(height >> 8),
-          std::uint8_t(height), std::uint8_t(width >> 8), std::uint8_t(width),
-          3, 1, 0x22, 0, 2, 0x11, 1, 3, 0x11, 1, 0xff, 0xda, 0, 12, 3, 1,
-          0x00, 2, 0x11, 3, 0x11, 0, 63, 0, 0xff, 0xd9};
+  return {0xff,
+          0xd8,
+          0xff,
+          0xc0,
+          0,
+          17,
+          8,
+          std::uint8_t(height >> 8),
+          std::uint8_t(height),
+          std::uint8_t(width >> 8),
+          std::uint8_t(width),
+          3,
+          1,
+          0x22,
+          0,
+          2,
+          0x11,
+          1,
+          3,
+          0x11,
+          1,
+          0xff,
+          0xda,
+          0,
+          12,
+          3,
+          1,
+          0x00,
+          2,
+          0x11,
+          3,
+          0x11,
+          0,
+          63,
+          0,
+          0xff,
+          0xd9};
 }
 
 struct refusal {
