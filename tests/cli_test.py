@@ -83,8 +83,8 @@ class Cli(unittest.TestCase):
                      ["-j", "0", "-o", "out", "a"], ["-j", "2", "a", "b"],
                      ["-r", "a", "b"], ["-o", "out"], ["-o", "", "a.bmp"],
                      ["--threshold=", "a", "b"], ["--output-dir=", "a"],
-                     ["--format=", "a", "b"], ["--bits=", "a", "b"],
-                     ["--max-pixels=", "a", "b"]):
+                     ["--format=", "png", "a", "b"], ["--bits=", "8", "a", "b"],
+                     ["--max-pixels=", "5", "a", "b"]):
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
@@ -532,9 +532,12 @@ class Batch(unittest.TestCase):
                              ("sub/scan.PNG", {}), ("sub/c.JPEG", {}),
                              ("sub/notes.txt", {"format": "PNG"})):
             image.save(os.path.join(mixed, rel), **options)
-        # Named, not collected: a PNG without an extension.
+        # Named, not collected: a PNG without an extension, and a bitmap
+        # whose name says PNG.
         shutil.copy(os.path.join(mixed, "photo.png"),
                     os.path.join(self.root, "weird"))
+        shutil.copy(os.path.join(mixed, "a.bmp"),
+                    os.path.join(self.root, "old.png"))
         default = {"a.bmp": ("bmp", 24), "photo.png": ("png", 1),
                    "sub/scan.PNG": ("png", 1), "sub/c.png": ("png", 1)}
         for args, want in (
@@ -569,9 +572,11 @@ class Batch(unittest.TestCase):
                 self.assertEqual(made, want)
         out = os.path.join(self.root, "named")
         r = run("-q", "-o", out, os.path.join(self.root, "weird"),
+                os.path.join(self.root, "old.png"),
                 os.path.join(mixed, "sub", "c.JPEG"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(sorted(os.listdir(out)), ["c.png", "weird.png"])
+        self.assertEqual(sorted(os.listdir(out)),
+                         ["c.png", "old.bmp", "weird.png"])
         r = run("-q", "-j1", "--max-pixels", "107", "-o", out,
                 os.path.join(mixed, "a.bmp"), os.path.join(mixed, "photo.jpg"))
         self.assertEqual(r.stderr.decode().splitlines()[:2], [
