@@ -150,16 +150,16 @@ TEST(api, bad_arguments_write_nothing) {
 }
 
 TEST(api, version_and_sentences) {
-  EXPECT_STREQ(edgemap_version(), "1.1.0");
+  EXPECT_STREQ(edgemap_version(), "1.2.0");
   std::set<std::string> sentences;
-  for (int code = 0; code >= -9; --code) {
+  for (int code = 0; code >= -12; --code) {
     ASSERT_NE(edgemap_strerror(code), nullptr);
     sentences.insert(edgemap_strerror(code));
   }
-  EXPECT_EQ(sentences.size(), 10u);
+  EXPECT_EQ(sentences.size(), 13u);
   EXPECT_STREQ(edgemap_strerror(EDGEMAP_ERROR_TRUNCATED),
                "the source is shorter than its pixel array");
-  EXPECT_STREQ(edgemap_strerror(-10), "unknown status code");
+  EXPECT_STREQ(edgemap_strerror(-13), "unknown status code");
   EXPECT_STREQ(edgemap_strerror(std::numeric_limits<int>::min()),
                "unknown status code");
 }

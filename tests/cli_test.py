@@ -89,7 +89,7 @@ class Cli(unittest.TestCase):
 
     def test_help_and_version(self):
         r = run("--version")
-        self.assertEqual((r.returncode, r.stdout), (0, b"1.1.0\n"))
+        self.assertEqual((r.returncode, r.stdout), (0, b"1.2.0\n"))
         for flag in ("--help", "-h"):
             r = run(flag)
             self.assertEqual(r.returncode, 0)

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "bitmap/convert.h"
+#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
 
@@ -77,6 +78,32 @@ int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
   return edgemap::detect_edges_rows(v, threshold, threads)
              ? EDGEMAP_OK
              : EDGEMAP_ERROR_NO_MEMORY;
+}
+
+// The caller's options as the core's; false for a struct this version
+// cannot read or values it does not take.
+bool options_of(const edgemap_options* given,
+                edgemap::transcode_options& out) noexcept {
+  if (given == nullptr) return true;
+  if (given->size != sizeof(edgemap_options)) return false;
+  out.threshold = given->threshold;
+  out.threads = given->threads;
+  out.bits = given->bits;
+  out.max_pixels = given->max_pixels;
+  switch (given->format) {
+    case EDGEMAP_FORMAT_AUTO:
+      out.format = edgemap::target_format::automatic;
+      break;
+    case EDGEMAP_FORMAT_BMP:
+      out.format = edgemap::target_format::bmp;
+      break;
+    case EDGEMAP_FORMAT_PNG:
+      out.format = edgemap::target_format::png;
+      break;
+    default:
+      return false;
+  }
+  return out.bits == 0 || out.bits == 1 || out.bits == 8 || out.bits == 24;
 }
 
 }  // namespace
@@ -187,6 +214,66 @@ EDGEMAP_API int edgemap_convert_memory(const void* bitmap, std::size_t size,
       bitmap != nullptr ? static_cast<const std::uint8_t*>(bitmap) : &nothing;
   return code(edgemap::convert_to_memory(bytes, size, out, out_size, threshold,
                                          threads));
+}
+
+EDGEMAP_API void edgemap_options_init(edgemap_options* options) noexcept {
+  if (options == nullptr) return;
+  const edgemap::transcode_options defaults;
+  *options = edgemap_options{};
+  options->size = sizeof(edgemap_options);
+  options->threshold = defaults.threshold;
+  options->threads = defaults.threads;
+  options->format = EDGEMAP_FORMAT_AUTO;
+  options->bits = defaults.bits;
+  options->max_pixels = defaults.max_pixels;
+}
+
+EDGEMAP_API int edgemap_convert_file_ex(
+    const char* source, const char* target,
+    const edgemap_options* options) noexcept {
+  edgemap::transcode_options o;
+  if (source == nullptr || target == nullptr || !options_of(options, o)) {
+    return EDGEMAP_ERROR_ARGUMENT;
+  }
+  const edgemap::transcoded t =
+      edgemap::transcode_file(source, {target, nullptr}, o);
+  if (t.result != status::ok) errno = t.error;
+  return code(t.result);
+}
+
+#ifdef _WIN32
+EDGEMAP_API int edgemap_convert_file_ex_w(
+    const wchar_t* source, const wchar_t* target,
+    const edgemap_options* options) noexcept {
+  if (source == nullptr || target == nullptr) {
+    return EDGEMAP_ERROR_ARGUMENT;
+  }
+  const auto narrow_source = edgemap::utf16_to_utf8(source);
+  const auto narrow_target = edgemap::utf16_to_utf8(target);
+  if (!narrow_source || !narrow_target) {
+    return EDGEMAP_ERROR_NO_MEMORY;
+  }
+  return edgemap_convert_file_ex(narrow_source.get(), narrow_target.get(),
+                                 options);
+}
+#endif
+
+EDGEMAP_API int edgemap_convert_memory_ex(
+    const void* image, std::size_t size, void** out, std::size_t* out_size,
+    const edgemap_options* options) noexcept {
+  if (out == nullptr || out_size == nullptr) {
+    return EDGEMAP_ERROR_ARGUMENT;
+  }
+  *out = nullptr;
+  *out_size = 0;
+  edgemap::transcode_options o;
+  if ((image == nullptr && size != 0) || !options_of(options, o)) {
+    return EDGEMAP_ERROR_ARGUMENT;
+  }
+  static const std::uint8_t nothing = 0;
+  const auto* bytes =
+      image != nullptr ? static_cast<const std::uint8_t*>(image) : &nothing;
+  return code(edgemap::transcode_to_memory(bytes, size, out, out_size, o));
 }
 
 EDGEMAP_API void edgemap_free(void* memory) noexcept { std::free(memory); }

@@ -30,7 +30,7 @@ struct transcode_options {
   double threshold = 90.0;
   unsigned threads = 0;
   target_format format = target_format::automatic;
-  unsigned bits = 0;  // 0: the format's default
+  unsigned bits = 0;                              // 0: the format's default
   std::uint64_t max_pixels = default_max_pixels;  // 0: no limit
 };
 
@@ -47,8 +47,7 @@ bool valid_bits(target_format format, unsigned bits) noexcept;
 // a BMP target (already resolved) at the default depth.
 inline bool is_legacy_conversion(image_kind source, target_format format,
                                  unsigned bits) noexcept {
-  return source == image_kind::bmp && format == target_format::bmp &&
-         bits == 0;
+  return source == image_kind::bmp && format == target_format::bmp && bits == 0;
 }
 
 // How a transcode went: the first failure (load or save) and its errno

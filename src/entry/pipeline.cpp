@@ -35,7 +35,11 @@ void say_failure(std::FILE* lines, status s) noexcept {
     case status::open_target:
       return say(lines, "fopen fname_t error\n");
     case status::write:
+    // The legacy stages never report these; they stand with a failed write.
     case status::argument:
+    case status::unsupported:
+    case status::pixel_limit:
+    case status::corrupt:
       return say(lines, "fwrite fp_t error\n");
   }
 }

@@ -201,6 +201,10 @@ void target_file::write(const void* bytes, std::size_t count) noexcept {
   if (failed_) error_ = errno;
 }
 
+bool target_file::seek(std::uint64_t offset) noexcept {
+  return !failed_ && stream_ != nullptr && owned_ && seek_to(stream_, offset);
+}
+
 bool target_file::commit() noexcept {
   if (stream_ == nullptr) {
     return false;

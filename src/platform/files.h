@@ -83,6 +83,9 @@ class target_file {
 
   // Records a failure instead of returning one; commit() reports it.
   void write(const void* bytes, std::size_t count) noexcept;
+  // Moves where the next write goes, in a file this object opened; false,
+  // recording nothing, where it cannot (a pipe, standard output).
+  bool seek(std::uint64_t offset) noexcept;
   bool failed() const noexcept { return failed_; }
   // errno of the last failure (0 when it was not the system's).
   int error() const noexcept { return error_; }

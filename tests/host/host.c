@@ -123,10 +123,10 @@ static void check_version(HMODULE module) {
       fixed_size >= sizeof *fixed) {
     check(fixed->dwFileVersionMS == 0x00010001u &&
               fixed->dwFileVersionLS == 0x00000000u,
-          "file version 1.1.0.0");
+          "file version 1.2.0.0");
     check(fixed->dwProductVersionMS == 0x00010001u &&
               fixed->dwProductVersionLS == 0x00000000u,
-          "product version 1.1.0.0");
+          "product version 1.2.0.0");
     check(fixed->dwFileType == VFT_DLL, "file type dynamic library");
   } else {
     check(0, "VerQueryValueW");

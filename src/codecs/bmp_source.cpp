@@ -1,0 +1,84 @@
+// Bitmaps as a transcoder source, judged by the same rules as the legacy
+// conversion (parse_bitmap). Rows come in either order: file order, or
+// reversed, a row at a time from its offset, so that a bottom-up bitmap
+// can feed a top-first target without being held whole.
+#include <cstring>
+#include <new>
+
+#include "bitmap/bitmap_header.h"
+#include "bitmap/bitmap_io.h"
+#include "codecs/image_source.h"
+#include "platform/files.h"
+
+namespace edgemap {
+namespace {
+
+class bmp_source final : public image_source {
+ public:
+  bmp_source(const source_bytes& in, const bitmap_layout& l) noexcept
+      : in_(in), l_(l) {
+    width_ = l.width;
+    height_ = l.height;
+    bytes_per_pixel_ = l.bytes_per_pixel;
+    file_bottom_first_ = !l.top_down;
+    bottom_first_ = file_bottom_first_;
+  }
+
+  bool deliver_bottom_first(bool bottom_first) noexcept override {
+    bottom_first_ = bottom_first;
+    return true;
+  }
+
+  status read_rows(std::uint8_t* out, std::size_t stride,
+                   std::uint32_t count) noexcept override {
+    const bool file_order = bottom_first_ == file_bottom_first_;
+    for (std::uint32_t i = 0; i < count; ++i, ++next_) {
+      if (next_ >= l_.height) return status::truncated;
+      const std::uint32_t row = file_order ? next_ : l_.height - 1 - next_;
+      const std::uint64_t at =
+          std::uint64_t{l_.data_offset} + std::uint64_t{row} * l_.stride;
+      std::uint8_t* const to = out + i * stride;
+      if (in_.data != nullptr) {
+        std::memcpy(to, in_.data + at, l_.row_bytes());
+        continue;
+      }
+      // In file order the stream already stands at the row.
+      if ((!file_order || next_ == 0) && !seek_to(in_.stream, at)) {
+        return status::truncated;
+      }
+      if (std::fread(to, 1, l_.row_bytes(), in_.stream) != l_.row_bytes()) {
+        return status::truncated;
+      }
+      const std::size_t padding = l_.stride - l_.row_bytes();
+      if (file_order && padding != 0 && row + 1 < l_.height &&
+          std::fseek(in_.stream, static_cast<long>(padding), SEEK_CUR) != 0) {
+        return status::truncated;
+      }
+    }
+    return status::ok;
+  }
+
+ private:
+  source_bytes in_;
+  bitmap_layout l_;
+  bool file_bottom_first_ = true;
+  std::uint32_t next_ = 0;
+};
+
+}  // namespace
+
+status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
+                       std::unique_ptr<image_source>& out) noexcept {
+  bitmap_layout l;
+  const status judged = in.data != nullptr
+                            ? parse_bitmap(in.data, in.size, in.size, l)
+                            : read_layout(in.stream, l);
+  if (judged != status::ok) return judged;
+  if (!within_pixel_limit(l.width, l.height, max_pixels)) {
+    return status::pixel_limit;
+  }
+  out.reset(new (std::nothrow) bmp_source(in, l));
+  return out ? status::ok : status::no_memory;
+}
+
+}  // namespace edgemap

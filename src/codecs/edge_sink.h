@@ -1,0 +1,98 @@
+// Targets for the transcoder: edge maps encoded as a bitmap or a PNG, fed
+// a few mask rows (1 for an edge, 0 elsewhere) at a time, and the bytes
+// they write, to a target file or to memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "bitmap/status.h"
+#include "platform/files.h"
+
+namespace edgemap {
+
+// Where a target's bytes go: a target file, or a buffer from std::malloc
+// that grows as needed.
+class byte_output {
+ public:
+  explicit byte_output(target_file* file) noexcept : file_(file) {}
+  byte_output() noexcept = default;
+  ~byte_output() { std::free(memory_); }
+  byte_output(const byte_output&) = delete;
+  byte_output& operator=(const byte_output&) = delete;
+
+  void write(const void* bytes, std::size_t count) noexcept;
+  // Moves where the next write goes; false where it cannot (a pipe).
+  bool seek(std::uint64_t offset) noexcept;
+  bool failed() const noexcept {
+    return file_ != nullptr ? file_->failed() : out_of_memory_;
+  }
+  bool in_memory() const noexcept { return file_ == nullptr; }
+  // The memory written, handed over to the caller (std::free it).
+  void* release(std::size_t& size) noexcept {
+    size = end_;
+    void* const taken = memory_;
+    memory_ = nullptr;
+    end_ = capacity_ = at_ = 0;
+    return taken;
+  }
+
+ private:
+  bool reserve(std::size_t size) noexcept;
+
+  target_file* file_ = nullptr;
+  std::uint8_t* memory_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t end_ = 0;  // bytes written
+  std::size_t at_ = 0;   // where the next write goes
+  bool out_of_memory_ = false;
+};
+
+class edge_sink {
+ public:
+  virtual ~edge_sink() = default;
+  edge_sink() = default;
+  edge_sink(const edge_sink&) = delete;
+  edge_sink& operator=(const edge_sink&) = delete;
+
+  // Whether rows are best given bottom row first.
+  virtual bool wants_bottom_first() const noexcept = 0;
+  // Starts an image; rows come in the order bottom_first says.
+  virtual status begin(std::uint32_t width, std::uint32_t height,
+                       bool bottom_first) noexcept = 0;
+  // The next `count` mask rows, stride bytes apart. A write failure is
+  // status::write.
+  virtual status put(const std::uint8_t* mask, std::size_t stride,
+                     std::uint32_t count) noexcept = 0;
+  virtual status finish() noexcept = 0;
+};
+
+// A bottom-up bitmap of 1 (black and white palette), 8 (gray palette) or
+// 24 bits per pixel. Fed top row first, it writes each band at its place,
+// or, where the output cannot seek, keeps the pixel array until finish().
+std::unique_ptr<edge_sink> make_bmp_sink(byte_output& out, unsigned bits);
+// A gray PNG of 1 or 8 bits per pixel, top row first.
+std::unique_ptr<edge_sink> make_png_sink(byte_output& out, unsigned bits);
+
+// Row packers: mask bytes (1 edge, 0 elsewhere) to target pixels, edge
+// black and elsewhere white.
+// 1 bit per pixel, the first pixel in the high bit, white 1; bits past
+// the last pixel are 0.
+void pack_bits(const std::uint8_t* mask, std::uint32_t width,
+               std::uint8_t* out) noexcept;
+// 8 bits per pixel: 0 or 255.
+void pack_gray(const std::uint8_t* mask, std::uint32_t width,
+               std::uint8_t* out) noexcept;
+// 24 bits per pixel: three bytes of 0 or 255.
+void pack_rgb(const std::uint8_t* mask, std::uint32_t width,
+              std::uint8_t* out) noexcept;
+
+// Bytes of a packed row of `bits` per pixel, without padding.
+inline std::size_t packed_row_bytes(std::uint32_t width,
+                                    unsigned bits) noexcept {
+  return (std::size_t{width} * bits + 7) / 8;
+}
+
+}  // namespace edgemap

@@ -1,0 +1,69 @@
+// Sources for the transcoder: an image of any format this library reads,
+// delivered a few rows at a time as pixels of three or four bytes whose
+// first three are the colour samples (in any order: only their mean
+// counts) or a gray sample three times over.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "bitmap/status.h"
+
+namespace edgemap {
+
+// Where a source's bytes are: all of them in memory, or a stream.
+struct source_bytes {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* stream = nullptr;    // used when data is null
+  std::uint64_t stream_size = 0;  // of a seekable stream; 0 when unknown
+};
+
+class image_source {
+ public:
+  virtual ~image_source() = default;
+  image_source() = default;
+  image_source(const image_source&) = delete;
+  image_source& operator=(const image_source&) = delete;
+
+  std::uint32_t width() const noexcept { return width_; }
+  std::uint32_t height() const noexcept { return height_; }
+  std::uint32_t bytes_per_pixel() const noexcept { return bytes_per_pixel_; }
+  // Whether rows come bottom row first (as a bottom-up bitmap stores them).
+  bool bottom_first() const noexcept { return bottom_first_; }
+  // Asks for the other order; false when the source cannot give it. Call it
+  // before the first read.
+  virtual bool deliver_bottom_first(bool) noexcept { return false; }
+
+  // The next `count` rows, in the order above, into out, rows stride bytes
+  // apart (each row width * bytes_per_pixel bytes).
+  virtual status read_rows(std::uint8_t* out, std::size_t stride,
+                           std::uint32_t count) noexcept = 0;
+
+ protected:
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  std::uint32_t bytes_per_pixel_ = 3;
+  bool bottom_first_ = false;
+};
+
+// Each opener reads the header, refuses an image of more than max_pixels
+// pixels (0: no limit) with status::pixel_limit before taking any memory
+// in proportion to it, and otherwise sets `out`.
+status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
+                       std::unique_ptr<image_source>& out) noexcept;
+status open_png_source(const source_bytes& in, std::uint64_t max_pixels,
+                       std::unique_ptr<image_source>& out) noexcept;
+status open_jpeg_source(const source_bytes& in, std::uint64_t max_pixels,
+                        std::unique_ptr<image_source>& out) noexcept;
+
+// Whether width x height is within the limit (0: none).
+inline bool within_pixel_limit(std::uint32_t width, std::uint32_t height,
+                               std::uint64_t max_pixels) noexcept {
+  return max_pixels == 0 ||
+         std::uint64_t{width} * std::uint64_t{height} <= max_pixels;
+}
+
+}  // namespace edgemap

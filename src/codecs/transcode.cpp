@@ -1,0 +1,353 @@
+// The transcoder: a source's rows decoded a band at a time into a window
+// that also holds the row above and the row below the band, the band's
+// edge mask computed by the selected kernel, and the mask rows encoded.
+// With a thread to spare, the next band is decoded while this one is
+// computed and encoded, so decoding, the slowest step, sets the pace.
+#include "codecs/transcode.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "bitmap/bitmap_io.h"
+#include "codecs/edge_sink.h"
+#include "codecs/image_source.h"
+#include "edges/detect_edges.h"
+#include "edges/worker_pool.h"
+
+namespace edgemap {
+namespace {
+
+// Source bytes per band: the window stays in the cache between being
+// decoded and being read by the kernel.
+constexpr std::size_t band_source_bytes = std::size_t{1} << 20;
+
+struct malloc_buffer {
+  std::uint8_t* bytes = nullptr;
+  ~malloc_buffer() { std::free(bytes); }
+  bool allocate(std::uint64_t size) noexcept {
+    if (size > SIZE_MAX) return false;
+    bytes = static_cast<std::uint8_t*>(
+        std::malloc(size == 0 ? 1 : static_cast<std::size_t>(size)));
+    return bytes != nullptr;
+  }
+};
+
+// Rows [lo, hi) of the source, in the order it delivers them.
+struct row_window {
+  std::uint8_t* rows = nullptr;
+  std::uint32_t lo = 0;
+  std::uint32_t hi = 0;
+
+  // Makes rows [from, to) available: those `last` holds are copied from it,
+  // the others decoded. Touches nothing of `last` but reading its rows.
+  status follow(const row_window* last, std::uint32_t from, std::uint32_t to,
+                std::size_t row_bytes, image_source& src) noexcept {
+    std::uint32_t kept = 0;
+    if (last != nullptr && last->hi > from) {
+      kept = last->hi - from;
+      std::memcpy(rows, last->rows + (from - last->lo) * row_bytes,
+                  kept * row_bytes);
+    }
+    lo = from;
+    hi = to;
+    return src.read_rows(rows + kept * row_bytes, row_bytes, to - from - kept);
+  }
+};
+
+struct band_step {
+  image_source* src;
+  edge_sink* sink;
+  const transcode_options* options;
+  std::size_t row_bytes;
+  std::uint8_t* mask;
+  unsigned kernel_threads;
+  const row_window* current = nullptr;
+  row_window* next = nullptr;
+  std::uint32_t r0 = 0, r1 = 0;    // rows of this band
+  std::uint32_t from = 0, to = 0;  // rows of the next window
+  status computed = status::ok;
+  status read = status::ok;
+
+  void compute() noexcept {
+    const std::uint32_t width = src->width();
+    pixel_view v = whole_image(
+        current->rows, static_cast<std::ptrdiff_t>(row_bytes), mask,
+        static_cast<std::ptrdiff_t>(width), width, current->hi - current->lo,
+        src->bytes_per_pixel(), edge_output::mask);
+    v.first_row = r0 - current->lo;
+    v.last_row = r1 - current->lo;
+    computed = detect_edges_rows(v, options->threshold, kernel_threads)
+                   ? sink->put(mask, width, r1 - r0)
+                   : status::no_memory;
+  }
+
+  static void part(void* self, std::uint32_t k) {
+    auto& s = *static_cast<band_step*>(self);
+    if (k == 0) {
+      if (s.next != nullptr) {
+        s.read = s.next->follow(s.current, s.from, s.to, s.row_bytes, *s.src);
+      }
+    } else {
+      s.compute();
+    }
+  }
+};
+
+status run_pipeline(image_source& src, edge_sink& sink,
+                    const transcode_options& options) noexcept {
+  const bool wanted = sink.wants_bottom_first();
+  if (src.bottom_first() != wanted) (void)src.deliver_bottom_first(wanted);
+  const std::uint32_t width = src.width();
+  const std::uint32_t height = src.height();
+  status s = sink.begin(width, height, src.bottom_first());
+  if (s != status::ok || width == 0 || height == 0) {
+    return s == status::ok ? sink.finish() : s;
+  }
+  const std::uint64_t row_bytes64 =
+      std::uint64_t{width} * src.bytes_per_pixel();
+  std::uint64_t per_band = band_source_bytes / row_bytes64;
+  per_band = per_band == 0 ? 1 : per_band < height ? per_band : height;
+  const auto band = static_cast<std::uint32_t>(per_band);
+  malloc_buffer windows[2];
+  malloc_buffer mask;
+  if (row_bytes64 > SIZE_MAX / (per_band + 2) ||
+      !windows[0].allocate((per_band + 2) * row_bytes64) ||
+      !windows[1].allocate((per_band + 2) * row_bytes64) ||
+      !mask.allocate(per_band * width)) {
+    return status::no_memory;
+  }
+  const auto row_bytes = static_cast<std::size_t>(row_bytes64);
+  row_window w[2] = {{windows[0].bytes}, {windows[1].bytes}};
+  s = w[0].follow(nullptr, 0, band < height ? band + 1 : height, row_bytes,
+                  src);
+  if (s != status::ok) return s;
+  const bool overlap =
+      options.threads != 1 && processor_count() > 1 && band < height;
+  band_step step{&src,      &sink,      &options,
+                 row_bytes, mask.bytes, overlap ? 1u : options.threads};
+  int current = 0;
+  for (std::uint32_t r0 = 0; r0 < height;) {
+    const std::uint32_t r1 = height - r0 < band ? height : r0 + band;
+    step.current = &w[current];
+    step.next = nullptr;
+    step.r0 = r0;
+    step.r1 = r1;
+    if (r1 < height) {
+      const std::uint32_t r2 = height - r1 < band ? height : r1 + band;
+      step.next = &w[1 - current];
+      step.from = r1 - 1;
+      step.to = r2 == height ? height : r2 + 1;
+    }
+    if (overlap && step.next != nullptr) {
+      run_parts(2, band_step::part, &step);
+    } else {
+      band_step::part(&step, 1);
+      band_step::part(&step, 0);
+    }
+    if (step.computed != status::ok) return step.computed;
+    if (step.read != status::ok) return step.read;
+    current = 1 - current;
+    r0 = r1;
+  }
+  return sink.finish();
+}
+
+bool has_extension(const char* name, const char* ext) noexcept {
+  const char* dot = nullptr;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '.') dot = p;
+    if (*p == '/' || *p == '\\') dot = nullptr;
+  }
+  if (dot == nullptr) return false;
+  const char* e = dot + 1;
+  for (; *ext != '\0'; ++e, ++ext) {
+    const char c = *e >= 'A' && *e <= 'Z' ? static_cast<char>(*e + 32) : *e;
+    if (c != *ext) return false;
+  }
+  return *e == '\0';
+}
+
+status open_source_of(image_kind kind, const source_bytes& in,
+                      std::uint64_t max_pixels,
+                      std::unique_ptr<image_source>& out) noexcept {
+  switch (kind) {
+    case image_kind::bmp:
+      return open_bmp_source(in, max_pixels, out);
+#if EDGEMAP_HAS_CODECS
+    case image_kind::png:
+      return open_png_source(in, max_pixels, out);
+    case image_kind::jpeg:
+      return open_jpeg_source(in, max_pixels, out);
+#endif
+    default:
+      return status::unsupported;
+  }
+}
+
+std::unique_ptr<edge_sink> make_sink(target_format format, unsigned bits,
+                                     byte_output& out) noexcept {
+  if (format == target_format::bmp) {
+    return make_bmp_sink(out, bits == 0 ? 24 : bits);
+  }
+#if EDGEMAP_HAS_CODECS
+  return make_png_sink(out, bits == 0 ? 1 : bits);
+#else
+  return nullptr;
+#endif
+}
+
+// The edge map of an opened source, through a sink of the target's
+// format onto out.
+status encode(image_kind kind, const source_bytes& in, target_format format,
+              const transcode_options& options, byte_output& out) noexcept {
+  std::unique_ptr<image_source> src;
+  const status opened = open_source_of(kind, in, options.max_pixels, src);
+  if (opened != status::ok) return opened;
+  const std::unique_ptr<edge_sink> sink = make_sink(format, options.bits, out);
+  if (!sink) {
+    return format == target_format::png ? status::unsupported
+                                        : status::no_memory;
+  }
+  return run_pipeline(*src, *sink, options);
+}
+
+// Judges a legacy conversion's source by the pixel limit alone; every other
+// check is the legacy conversion's, in its order.
+bool bitmap_within_limit(const source_bytes& in,
+                         std::uint64_t max_pixels) noexcept {
+  std::unique_ptr<image_source> src;
+  return open_bmp_source(in, max_pixels, src) != status::pixel_limit;
+}
+
+transcoded reported(const conversion& c) noexcept {
+  return {c.load != status::ok ? c.load : c.save, c.error};
+}
+
+// Writes the edge map of `in` to dest through a target_file.
+transcoded transcode_to(image_kind kind, const source_bytes& in,
+                        target_format format, const destination& dest,
+                        const transcode_options& options,
+                        file_ptr* source_stream) noexcept {
+  target_file t;
+  if (dest.stream != nullptr) {
+    t.adopt(dest.stream);
+  } else if (!t.open(dest.path)) {
+    return {status::open_target, t.error()};
+  }
+  byte_output out(&t);
+  const status s = encode(kind, in, format, options, out);
+  if (s != status::ok) {
+    const int why = s == status::write ? t.error() : 0;
+    t.abandon();
+    return {s, why};
+  }
+  // Windows renames nothing over an open file, and the source may be it.
+  if (source_stream != nullptr) source_stream->reset();
+  if (!t.commit()) return {status::write, t.error()};
+  return {};
+}
+
+}  // namespace
+
+image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept {
+  static constexpr std::uint8_t png[] = {0x89, 'P',  'N',  'G',
+                                         '\r', '\n', 0x1a, '\n'};
+  if (size >= sizeof png && std::memcmp(head, png, sizeof png) == 0) {
+    return image_kind::png;
+  }
+  if (size >= 3 && head[0] == 0xff && head[1] == 0xd8 && head[2] == 0xff) {
+    return image_kind::jpeg;
+  }
+  return image_kind::bmp;
+}
+
+target_format resolve_format(target_format format, const char* target_name,
+                             image_kind source) noexcept {
+  if (format != target_format::automatic) return format;
+  if (target_name != nullptr) {
+    if (has_extension(target_name, "png")) return target_format::png;
+    if (has_extension(target_name, "bmp")) return target_format::bmp;
+  }
+  return source == image_kind::bmp ? target_format::bmp : target_format::png;
+}
+
+bool valid_bits(target_format format, unsigned bits) noexcept {
+  switch (format) {
+    case target_format::bmp:
+      return bits == 0 || bits == 1 || bits == 8 || bits == 24;
+    case target_format::png:
+      return bits == 0 || bits == 1 || bits == 8;
+    default:
+      return bits == 0;
+  }
+}
+
+transcoded transcode_file(const char* source, const destination& target,
+                          const transcode_options& options) noexcept {
+  file_ptr in(open_source(source));
+  if (!in) return {status::open_source, errno};
+  std::uint8_t head[sniff_bytes] = {};
+  const std::size_t got = std::fread(head, 1, sizeof head, in.get());
+  const image_kind kind = sniff_image(head, got);
+  const target_format format = resolve_format(
+      options.format, target.stream != nullptr ? nullptr : target.path, kind);
+  if (!valid_bits(format, options.bits)) return {status::argument, 0};
+  const auto size = stream_size(in.get());  // and back to the start
+  const source_bytes bytes{nullptr, 0, in.get(), size ? *size : 0};
+  if (is_legacy_conversion(kind, format, options.bits)) {
+    const bool within = !size || bitmap_within_limit(bytes, options.max_pixels);
+    in.reset();
+    if (!within) return {status::pixel_limit, 0};
+    return reported(convert_file(source, target, options.threshold,
+                                 options.threads,
+                                 on_refused_source::keep_target));
+  }
+  if (!size) return {status::header, 0};
+  return transcode_to(kind, bytes, format, target, options, &in);
+}
+
+transcoded transcode_bytes(const std::uint8_t* image, std::size_t size,
+                           const destination& target,
+                           const transcode_options& options) noexcept {
+  const image_kind kind = sniff_image(image, size);
+  const target_format format = resolve_format(
+      options.format, target.stream != nullptr ? nullptr : target.path, kind);
+  if (!valid_bits(format, options.bits)) return {status::argument, 0};
+  const source_bytes bytes{image, size};
+  if (is_legacy_conversion(kind, format, options.bits)) {
+    if (!bitmap_within_limit(bytes, options.max_pixels)) {
+      return {status::pixel_limit, 0};
+    }
+    return reported(convert_bytes(image, size, target, options.threshold,
+                                  options.threads,
+                                  on_refused_source::keep_target));
+  }
+  return transcode_to(kind, bytes, format, target, options, nullptr);
+}
+
+status transcode_to_memory(const std::uint8_t* image, std::size_t size,
+                           void** out, std::size_t* out_size,
+                           const transcode_options& options) noexcept {
+  *out = nullptr;
+  *out_size = 0;
+  const image_kind kind = sniff_image(image, size);
+  const target_format format = resolve_format(options.format, nullptr, kind);
+  if (!valid_bits(format, options.bits)) return status::argument;
+  const source_bytes bytes{image, size};
+  if (is_legacy_conversion(kind, format, options.bits)) {
+    if (!bitmap_within_limit(bytes, options.max_pixels)) {
+      return status::pixel_limit;
+    }
+    return convert_to_memory(image, size, out, out_size, options.threshold,
+                             options.threads);
+  }
+  byte_output memory;
+  const status s = encode(kind, bytes, format, options, memory);
+  if (s != status::ok) return s;
+  if (memory.failed()) return status::no_memory;
+  *out = memory.release(*out_size);
+  return status::ok;
+}
+
+}  // namespace edgemap
