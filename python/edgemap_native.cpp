@@ -3,13 +3,18 @@
 // GIL released, and a failed status becomes the exception edgemap._errors
 // chooses for it. Nothing else lives here: the package's Python side only
 // re-exports these functions.
+#include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -311,33 +316,95 @@ std::uint64_t max_pixels_argument(const py::object& max_pixels) {
   if (!index_in(max_pixels, std::numeric_limits<std::uint64_t>::max(), value,
                 index)) {
     throw py::value_error(
-        "max_pixels: expected 0 (no limit) or a count of pixels under "
+        "max_pixels: expected None, 0 (no limit) or a count of pixels under "
         "2**64, got " +
         py::str(py::handle(index)).cast<std::string>());
   }
   return value;
 }
 
-// The options of a conversion, all arguments judged before any work.
-edgemap_options options_argument(double threshold, const py::object& threads,
-                                 const py::object& format,
-                                 const py::object& bits,
-                                 const py::object& max_pixels) {
-  edgemap_options options{};
-  edgemap_options_init(&options);
-  options.threshold = threshold;
-  options.threads = thread_count(threads);
-  options.format = format_argument(format);
-  options.bits = bits_argument(bits, options.format);
-  options.max_pixels = max_pixels_argument(max_pixels);
+// A conversion's options, every argument judged before any work.
+// max_pixels None leaves the library's default limit, which
+// drop_default_limit lifts for the 1.1 conversion.
+struct conversion_options {
+  edgemap_options c{};
+  bool default_limit = true;
+};
+
+conversion_options options_argument(double threshold, const py::object& threads,
+                                    const py::object& format,
+                                    const py::object& bits,
+                                    const py::object& max_pixels) {
+  conversion_options options;
+  edgemap_options_init(&options.c);
+  options.c.threshold = threshold;
+  options.c.threads = thread_count(threads);
+  options.c.format = format_argument(format);
+  options.c.bits = bits_argument(bits, options.c.format);
+  if (!max_pixels.is_none()) {
+    options.c.max_pixels = max_pixels_argument(max_pixels);
+    options.default_limit = false;
+  }
   return options;
+}
+
+// Whether a source starts as a bitmap by the library's test: anything that
+// is neither a PNG nor a JPEG.
+bool starts_as_bitmap(const unsigned char* head, std::size_t size) {
+  static constexpr unsigned char png[] = {0x89, 'P',  'N',  'G',
+                                          '\r', '\n', 0x1a, '\n'};
+  if (size >= sizeof png && std::memcmp(head, png, sizeof png) == 0) {
+    return false;
+  }
+  return size < 3 || head[0] != 0xff || head[1] != 0xd8 || head[2] != 0xff;
+}
+
+// The same for a file, read here only when it is a regular file; one that
+// cannot be read counts as a bitmap, and the library reports it.
+bool file_starts_as_bitmap(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return true;
+  unsigned char head[8];
+  ssize_t got = 0;
+  struct stat about {};
+  if (::fstat(fd, &about) == 0 && S_ISREG(about.st_mode)) {
+    got = ::read(fd, head, sizeof head);
+  }
+  ::close(fd);
+  return starts_as_bitmap(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+}
+
+// Whether a target name ends in .png, any case, as the library tells it.
+bool names_png(const char* name) {
+  const char* dot = nullptr;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '.') dot = p;
+    if (*p == '/' || *p == '\\') dot = nullptr;
+  }
+  return dot != nullptr && strcasecmp(dot, ".png") == 0;
+}
+
+// The pixel limit guards against PNGs and JPEGs that declare more pixels
+// than they hold. A bitmap holds every pixel it declares, and the 1.1
+// conversion (a bitmap to a bitmap at its own depth) had no limit, so a
+// limit left at its default is lifted for it: a call that worked in 1.1
+// works the same.
+void drop_default_limit(conversion_options& options, bool bitmap,
+                        const char* target_name) {
+  const int format = options.c.format;
+  const bool to_bmp = format == EDGEMAP_FORMAT_BMP ||
+                      (format == EDGEMAP_FORMAT_AUTO &&
+                       (target_name == nullptr || !names_png(target_name)));
+  if (options.default_limit && bitmap && to_bmp && options.c.bits == 0) {
+    options.c.max_pixels = 0;
+  }
 }
 
 void convert(const py::object& source, const py::object& target,
              double threshold, const py::object& threads,
              const py::object& format, const py::object& bits,
              const py::object& max_pixels) {
-  const edgemap_options options =
+  conversion_options options =
       options_argument(threshold, threads, format, bits, max_pixels);
   const py::bytes s = path_argument(source);
   const py::bytes t = path_argument(target);
@@ -347,7 +414,11 @@ void convert(const py::object& source, const py::object& target,
   int cause = 0;
   {
     py::gil_scoped_release unlocked;
-    status = edgemap_convert_file_ex(s_path, t_path, &options);
+    if (options.default_limit) {
+      drop_default_limit(options, file_starts_as_bitmap(s_path), t_path);
+    }
+    errno = 0;
+    status = edgemap_convert_file_ex(s_path, t_path, &options.c);
     cause = errno;  // the library's reason for a file's failure
   }
   if (status != EDGEMAP_OK) raise_status(status, source, target, cause);
@@ -386,16 +457,21 @@ struct library_free {
 py::bytes convert_bytes(const py::object& data, double threshold,
                         const py::object& threads, const py::object& format,
                         const py::object& bits, const py::object& max_pixels) {
-  const edgemap_options options =
+  conversion_options options =
       options_argument(threshold, threads, format, bits, max_pixels);
   const byte_view image(data);
+  drop_default_limit(
+      options,
+      starts_as_bitmap(static_cast<const unsigned char*>(image.data()),
+                       image.size()),
+      nullptr);
   void* out = nullptr;
   std::size_t out_size = 0;
   int status = EDGEMAP_OK;
   {
     py::gil_scoped_release unlocked;
     status = edgemap_convert_memory_ex(image.data(), image.size(), &out,
-                                       &out_size, &options);
+                                       &out_size, &options.c);
   }
   const std::unique_ptr<void, library_free> owned(out);
   if (status != EDGEMAP_OK) raise_status(status);
@@ -469,7 +545,7 @@ image, threshold and threads are as for detect; out, when given, is a bool
 array of shape (H, W) that does not overlap the image, filled and returned.)";
 
 constexpr const char* convert_doc =
-    R"(convert(source, target, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=268435456)
+    R"(convert(source, target, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
 --
 
 Writes the edge map of the image file source (a bitmap, a PNG or a JPEG,
@@ -486,7 +562,9 @@ source is a bitmap (the same width, height, row order, bit count and fourth
 bytes: edgemap 1.1's target byte for byte), 24 otherwise; 1 and 8 are gray
 (edge black, elsewhere white), 24 only for BMP. A source declaring more
 than max_pixels pixels (width times height) is refused before any memory
-is taken for it; 0 is no limit.
+is taken for it; 0 is no limit, and None the library's limit of 2**28
+pixels, except for a bitmap written as a bitmap at its own depth, which
+has none, as in edgemap 1.1.
 
 Raises edgemap.BitmapError (a ValueError) when source is not an image the
 library reads (a bitmap it refuses, a format or colour space it does not
@@ -497,7 +575,7 @@ ValueError for an unknown format or bits. Each error from the library
 carries its status code as .status.)";
 
 constexpr const char* convert_bytes_doc =
-    R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=268435456)
+    R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
 --
 
 The edge map, as the bytes of a file, of the image in data (any
@@ -523,18 +601,14 @@ PYBIND11_MODULE(_native, m) {
         py::arg("threads") = 0);
   m.def("mask", &mask, mask_doc, py::arg("image"), py::arg("threshold") = 90.0,
         py::kw_only(), py::arg("out") = py::none(), py::arg("threads") = 0);
-  // The pixel limit's default is the library's, as edgemap_options_init
-  // sets it (2**28).
-  edgemap_options defaults{};
-  edgemap_options_init(&defaults);
   m.def("convert", &convert, convert_doc, py::arg("source"), py::arg("target"),
         py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
         py::arg("format") = py::none(), py::arg("bits") = py::none(),
-        py::arg("max_pixels") = defaults.max_pixels);
+        py::arg("max_pixels") = py::none());
   m.def("convert_bytes", &convert_bytes, convert_bytes_doc, py::arg("data"),
         py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
         py::arg("format") = py::none(), py::arg("bits") = py::none(),
-        py::arg("max_pixels") = defaults.max_pixels);
+        py::arg("max_pixels") = py::none());
   m.def("version", &edgemap_version,
         "version()\n--\n\nThe library's version, as edgemap_version gives it.");
   m.def("strerror", &edgemap_strerror, py::arg("status"),

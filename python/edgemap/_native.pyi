@@ -46,7 +46,7 @@ def convert(
     threads: int = 0,
     format: _Format = None,
     bits: _Bits = None,
-    max_pixels: int = 268435456,
+    max_pixels: Optional[int] = None,
 ) -> None: ...
 def convert_bytes(
     data: _Buffer,
@@ -55,7 +55,7 @@ def convert_bytes(
     threads: int = 0,
     format: _Format = None,
     bits: _Bits = None,
-    max_pixels: int = 268435456,
+    max_pixels: Optional[int] = None,
 ) -> bytes: ...
 def version() -> str: ...
 def strerror(status: int) -> str: ...

@@ -14,6 +14,7 @@ import pytest
 from PIL import Image
 
 import edgemap
+from edgemap import _native
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}  # by PNG colour type
@@ -80,12 +81,14 @@ def png(samples, colour, depth, interlace=0, palette=None, width=None):
 
 
 def scene(h, w, c, top, seed):
-    """Flat blocks on the left (edges only at their seams), noise on the
-    right, samples 0 to top."""
+    """Flat blocks on the left (edges only at their seams), on the right
+    noise of a third of the range, whose gradients straddle the threshold
+    (so that a gray level off by one shows); samples 0 to top."""
     rng = np.random.default_rng(seed)
     blocks = rng.integers(0, top + 1, (h // 4 + 1, w // 5 + 1, c))
     image = blocks.repeat(4, 0).repeat(5, 1)[:h, :w]
-    image[:, w // 2:] = rng.integers(0, top + 1, (h, w - w // 2, c))
+    image[:, w // 2:] = rng.integers(top // 3, top - top // 3 + 1,
+                                     (h, w - w // 2, c))
     return image
 
 
@@ -247,10 +250,10 @@ def test_refused(tmp_path, what):
     assert raised.value.status == status, what
     (tmp_path / "source").write_bytes(data)
     with pytest.raises(edgemap.BitmapError) as raised:
-        edgemap.convert(tmp_path / "source", tmp_path / "edges.png")
+        edgemap.convert(tmp_path / "source", tmp_path / "edges.bmp")
     assert raised.value.status == status, what
     assert raised.value.filename == str(tmp_path / "source")
-    assert edgemap.strerror(status) in str(raised.value)
+    assert _native.strerror(status) in str(raised.value)
     assert list(tmp_path.iterdir()) == [tmp_path / "source"]
 
 
