@@ -12,5 +12,5 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
 cmake --build build-tsan --target edgemap_tests -j2
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  build-tsan/tests/edgemap_tests --gtest_filter='stress.*:worker_pool.*:entry.*:api.*:api/layouts.*' \
+  build-tsan/tests/edgemap_tests --gtest_filter='stress.*:worker_pool.*:entry.*:api.*:api/layouts.*:formats.*:formats/*' \
   --gtest_brief=1

@@ -43,11 +43,30 @@ std::string to_utf8(const fs::path& p) {
   return std::string(s.begin(), s.end());
 }
 
-bool is_bitmap_name(const fs::path& p) {
+// The name's extension in lower case (ASCII only, as the names compared
+// with it are).
+std::string extension_of(const fs::path& p) {
   std::string ext = to_utf8(p.extension());
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-  return ext == ".bmp";
+  return ext;
+}
+
+// What -r collects.
+bool is_image_name(const fs::path& p) {
+  const std::string ext = extension_of(p);
+  return ext == ".bmp" || ext == ".png" || ext == ".jpg" || ext == ".jpeg";
+}
+
+// A source is told by its first bytes; by its name only when it cannot be
+// read, which its conversion then reports.
+command::source_kind kind_of(const fs::path& p) {
+  const command::source_kind kind = command::sniff_file(to_utf8(p));
+  if (kind != command::source_kind::unknown) return kind;
+  const std::string ext = extension_of(p);
+  if (ext == ".png") return command::source_kind::png;
+  if (ext == ".jpg" || ext == ".jpeg") return command::source_kind::jpeg;
+  return command::source_kind::bmp;
 }
 
 bool stderr_is_terminal() {
@@ -62,6 +81,8 @@ struct job {
   std::string source;
   std::string target;
   std::uint64_t bytes;
+  int format;   // EDGEMAP_FORMAT_BMP or _PNG
+  bool legacy;  // bitmap to bitmap as 1.1 did it: edgemap_convert_file
 };
 
 // What the batch has done so far, shared by the workers and the progress
@@ -187,7 +208,7 @@ class planner {
       if (!fs::is_directory(source, ec)) {
         add(source, source.filename());
       } else if (!o_.recursive) {
-        refuse(source, "is a folder (-r converts the bitmaps in it)");
+        refuse(source, "is a folder (-r converts the images in it)");
       } else {
         walk(source, source);
       }
@@ -219,16 +240,33 @@ class planner {
     command::file_key k;
     // The same file named twice (a.bmp a.bmp, -r in in) is converted once.
     if (command::key_of_file(name, k) && !sources_.insert(k).second) return;
-    const fs::path target = out_ / relative;
+    const command::source_kind kind = kind_of(source);
+    const bool bitmap = kind == command::source_kind::bmp;
+    const command::target_options& t = o_.target;
+    int format = t.format;
+    if (format == EDGEMAP_FORMAT_AUTO) {
+      format = bitmap || t.bits == 24 ? EDGEMAP_FORMAT_BMP : EDGEMAP_FORMAT_PNG;
+    }
+    // The source's name, with the extension of the target's format unless
+    // it has it already. A bitmap's BMP target keeps any name, as in 1.1,
+    // but one that says PNG or JPEG.
+    fs::path target = out_ / relative;
+    const char* ext = format == EDGEMAP_FORMAT_PNG ? ".png" : ".bmp";
+    if (extension_of(target) != ext &&
+        (!bitmap || format != EDGEMAP_FORMAT_BMP || is_image_name(target))) {
+      target.replace_extension(ext);
+    }
+    // photo.png and photo.jpg meet here too.
     if (!targets_.insert(target.lexically_normal()).second) {
       refuse(source, "another source has the same target");
       return;
     }
-    p_.jobs.push_back({name, to_utf8(target), size_of(source)});
+    const bool legacy = bitmap && format == EDGEMAP_FORMAT_BMP && !t.given;
+    p_.jobs.push_back({name, to_utf8(target), size_of(source), format, legacy});
   }
 
-  // Every bitmap under `folder`, in directory order, depth first. A folder
-  // that cannot be read is named and skipped; the output folder, when it
+  // Every image under `folder` by its name, in directory order, depth first. A
+  // folder that cannot be read is named and skipped; the output folder, when it
   // lies inside, is never walked: its files are this run's targets.
   void walk(const fs::path& top, const fs::path& folder) {
     std::error_code ec;
@@ -242,7 +280,7 @@ class planner {
         if (!has_out_key_ || !command::key_of_file(sub, k) || k != out_key_) {
           walk(top, e.path());
         }
-      } else if (e.is_regular_file(entry_ec) && is_bitmap_name(e.path())) {
+      } else if (e.is_regular_file(entry_ec) && is_image_name(e.path())) {
         add(e.path(), e.path().lexically_relative(top));
       }
     }
@@ -260,16 +298,7 @@ class planner {
 
 // The status's sentence and, for a file that could not be opened or
 // written, the system's reason (errno, which the library leaves for it).
-std::string why(int status) {
-  const int cause = errno;
-  std::string out = edgemap_strerror(status);
-  if (cause != 0 &&
-      (status == EDGEMAP_ERROR_OPEN_SOURCE ||
-       status == EDGEMAP_ERROR_OPEN_TARGET || status == EDGEMAP_ERROR_WRITE)) {
-    out += ": " + std::generic_category().message(cause);
-  }
-  return out;
-}
+std::string why(int status) { return command::failure_sentence(status, errno); }
 
 // Workers, at most as many as the limit on open files allows: each holds
 // up to three at once (its source, its target's temporary file, and the
@@ -327,8 +356,21 @@ int run_batch(const batch_options& o) {
       if (i >= p.jobs.size()) return;
       const job& j = p.jobs[i];
       // One thread per file: the workers already fill the processors.
-      const int status = edgemap_convert_file(j.source.c_str(),
-                                              j.target.c_str(), o.threshold, 1);
+      int status = EDGEMAP_OK;
+      if (j.legacy) {
+        status = edgemap_convert_file(j.source.c_str(), j.target.c_str(),
+                                      o.threshold, 1);
+      } else {
+        edgemap_options options;
+        edgemap_options_init(&options);
+        options.threshold = o.threshold;
+        options.threads = 1;
+        options.format = j.format;
+        options.bits = o.target.bits;
+        options.max_pixels = o.target.max_pixels;
+        status = edgemap_convert_file_ex(j.source.c_str(), j.target.c_str(),
+                                         &options);
+      }
       if (status != EDGEMAP_OK) bar.fail(j.source, why(status));
       bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }

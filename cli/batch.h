@@ -1,9 +1,12 @@
-// edgemap -o DIR SOURCE...: many bitmaps in one process, converted by
-// worker threads through edgemap_convert_file.
+// edgemap -o DIR SOURCE...: many images in one process, converted by
+// worker threads through edgemap_convert_file (bitmap to bitmap, as 1.1
+// did) and edgemap_convert_file_ex (everything else).
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "entry/command.h"
 
 namespace edgemap::cli {
 
@@ -11,6 +14,10 @@ struct batch_options {
   std::string output_dir;            // UTF-8
   std::vector<std::string> sources;  // files, or folders with recursive
   double threshold = 90.0;
+  // Without a format, each target's is its source's: BMP for a bitmap,
+  // PNG for a PNG or a JPEG, and BMP for all at 24 bits, which only BMP
+  // takes. The target's name gets that format's extension.
+  command::target_options target;
   unsigned jobs = 0;  // 0: one per processor
   bool recursive = false;
   bool quiet = false;

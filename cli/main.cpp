@@ -1,21 +1,26 @@
 // edgemap from a shell.
 //
-//   edgemap [--threshold T] SOURCE TARGET
-//     One file, with exactly the legacy library's lines on standard output
-//     (on standard error when TARGET is -, standard output). - as SOURCE
-//     reads the bitmap from standard input. Exit status 0 on success, 1
-//     when a stage failed.
-//   edgemap [--threshold T] [-j N] [-r] [-q] -o DIR SOURCE...
+//   edgemap [--threshold T] [--format F] [--bits B] [--max-pixels N]
+//           SOURCE TARGET
+//     One file. A bitmap to a BMP target without the format options is
+//     the legacy job, with exactly the legacy library's lines on standard
+//     output (on standard error when TARGET is -, standard output); any
+//     other conversion is silent unless it fails. - as SOURCE reads the
+//     image from standard input. Exit status 0 on success, 1 when a stage
+//     failed.
+//   edgemap [those options] [-j N] [-r] [-q] -o DIR SOURCE...
 //     Many files through the C API, in parallel (batch.h).
 //
 // Exit status 2 on a usage error. Lines that cannot be written to standard
 // output make a run that succeeded fail (exit status 1).
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "batch.h"
@@ -29,17 +34,29 @@ using edgemap::command::exit_ok;
 using edgemap::command::exit_usage;
 
 constexpr const char* usage_text =
-    "usage: edgemap [--threshold T] SOURCE TARGET\n"
-    "       edgemap [--threshold T] [-j N] [-r] [-q] -o DIR SOURCE...\n"
-    "Writes the black-and-white Sobel edge map of each bitmap SOURCE.\n"
+    "usage: edgemap [--threshold T] [--format F] [--bits B] [--max-pixels N]\n"
+    "               SOURCE TARGET\n"
+    "       edgemap [those options] [-j N] [-r] [-q] -o DIR SOURCE...\n"
+    "Writes the black-and-white Sobel edge map of each image SOURCE (a BMP,\n"
+    "PNG or JPEG, told by its first bytes) as a BMP or a PNG.\n"
     "Pixels whose gradient magnitude reaches T (default 90) become black.\n"
-    "With one SOURCE and a TARGET, prints the library's lines; - as SOURCE\n"
-    "reads standard input, - as TARGET writes standard output (the lines\n"
-    "then go to standard error).\n"
+    "With one SOURCE and a TARGET: a bitmap to a BMP target without\n"
+    "--format, --bits or --max-pixels prints the library's lines, anything\n"
+    "else prints nothing unless it fails. - as SOURCE reads standard input,\n"
+    "- as TARGET writes standard output (the lines then go to standard\n"
+    "error).\n"
     "  --threshold T        gradient magnitude that makes an edge\n"
-    "  -o, --output-dir DIR write each SOURCE as DIR/its name\n"
+    "  --format bmp|png     the target's format (default: by TARGET's\n"
+    "                       extension, else BMP; with -o, by the source's)\n"
+    "  --bits 1|8|24        bits per target pixel: BMP 1, 8 or 24; PNG 1\n"
+    "                       (its default) or 8\n"
+    "  --max-pixels N       refuse larger images (default 268435456;\n"
+    "                       0: no limit)\n"
+    "  -o, --output-dir DIR write each SOURCE as DIR/its name, with the\n"
+    "                       extension of its target's format\n"
     "  -j, --jobs N         convert N files at a time (default: processors)\n"
-    "  -r, --recursive      a SOURCE folder gives every *.bmp under it\n"
+    "  -r, --recursive      a SOURCE folder gives every *.bmp, *.png, *.jpg\n"
+    "                       and *.jpeg under it\n"
     "  -q, --quiet          no progress bar\n"
     "  -h, --help           show this text\n"
     "  --version            show the version\n";
@@ -64,11 +81,59 @@ int checked(int status) {
 // the next argument as the value.
 const char* empty_option_value(int argc, char** argv) {
   for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-    for (const char* o : {"--threshold=", "--output-dir=", "--jobs="}) {
+    for (const char* o : {"--threshold=", "--output-dir=", "--jobs=",
+                          "--format=", "--bits=", "--max-pixels="}) {
       if (std::strcmp(argv[i], o) == 0) return o;
     }
   }
   return nullptr;
+}
+
+// --format, --bits and --max-pixels as given; an empty string when they
+// are fine, the usage error otherwise. Whether the depth suits a format
+// that comes from the target's name is judged later, with the name.
+std::string judge_target_options(const CLI::Option& format_option,
+                                 const std::string& format_name,
+                                 const CLI::Option& bits_option,
+                                 const CLI::Option& max_pixels_option,
+                                 const std::string& max_pixels,
+                                 edgemap::command::target_options& target) {
+  target.given =
+      format_option.count() + bits_option.count() + max_pixels_option.count() !=
+      0;
+  if (format_option.count() != 0) {
+    if (format_name == "bmp") {
+      target.format = EDGEMAP_FORMAT_BMP;
+    } else if (format_name == "png") {
+      target.format = EDGEMAP_FORMAT_PNG;
+    } else {
+      return "--format takes bmp or png";
+    }
+  }
+  if (bits_option.count() != 0 && target.bits != 1 && target.bits != 8 &&
+      target.bits != 24) {
+    return "--bits takes 1, 8 or 24";
+  }
+  // Digits only: neither a sign nor a count that wraps around.
+  if (max_pixels_option.count() != 0) {
+    const char* const end = max_pixels.data() + max_pixels.size();
+    const auto [at, error] =
+        std::from_chars(max_pixels.data(), end, target.max_pixels);
+    if (error != std::errc() || at != end) {
+      return "--max-pixels takes a count of pixels (0: no limit)";
+    }
+  }
+  return {};
+}
+
+// A depth the target's format does not take, named with where that format
+// came from.
+std::string bits_misfit(const edgemap::command::target_options& target,
+                        int format, const std::string& format_from) {
+  if (edgemap::command::format_takes_bits(format, target.bits)) return {};
+  return "--bits " + std::to_string(target.bits) + " does not go with " +
+         format_from +
+         (format == EDGEMAP_FORMAT_PNG ? " (PNG takes 1 or 8)" : "");
 }
 
 // Arguments are UTF-8 here; on Windows wmain converts them first, and the
@@ -76,6 +141,9 @@ const char* empty_option_value(int argc, char** argv) {
 int run(int argc, char** argv) {
   double threshold = edgemap::command::default_threshold;
   edgemap::cli::batch_options batch;
+  edgemap::command::target_options& target = batch.target;
+  std::string format_name;
+  std::string max_pixels_text;
   std::vector<std::string> paths;
   bool version = false;
   bool help = false;
@@ -86,6 +154,9 @@ int run(int argc, char** argv) {
   app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
   app.add_option("--threshold", threshold);
+  auto* format = app.add_option("--format", format_name);
+  auto* bits = app.add_option("--bits", target.bits);
+  auto* max_pixels = app.add_option("--max-pixels", max_pixels_text);
   auto* output = app.add_option("-o,--output-dir", batch.output_dir)
                      ->allow_extra_args(false);
   auto* jobs = app.add_option("-j,--jobs", batch.jobs)
@@ -110,9 +181,19 @@ int run(int argc, char** argv) {
     (void)std::puts(edgemap_version());
     return exit_ok;
   }
+  const std::string bad_options = judge_target_options(
+      *format, format_name, *bits, *max_pixels, max_pixels_text, target);
+  if (!bad_options.empty()) return usage_error(bad_options);
   if (output->count() != 0) {
     if (batch.output_dir.empty()) return usage_error("-o needs a folder");
     if (paths.empty()) return usage_error("no SOURCE given");
+    // Without --format each target's format is its source's: a depth
+    // that suits neither BMP nor PNG was refused above.
+    if (target.format != EDGEMAP_FORMAT_AUTO) {
+      const std::string misfit =
+          bits_misfit(target, target.format, "--format " + format_name);
+      if (!misfit.empty()) return usage_error(misfit);
+    }
     batch.threshold = threshold;
     batch.sources = std::move(paths);
     return edgemap::cli::run_batch(batch);
@@ -124,7 +205,15 @@ int run(int argc, char** argv) {
     return usage_error(paths.size() < 2 ? "SOURCE and TARGET are required"
                                         : "too many arguments");
   }
-  return edgemap::command::convert_one_file(paths[0], paths[1], threshold);
+  const int target_format =
+      edgemap::command::one_file_format(paths[1], target.format);
+  const std::string misfit = bits_misfit(target, target_format,
+                                         target.format != EDGEMAP_FORMAT_AUTO
+                                             ? "--format " + format_name
+                                             : std::string("a .png target"));
+  if (!misfit.empty()) return usage_error(misfit);
+  return edgemap::command::convert_one_file(paths[0], paths[1], threshold,
+                                            target);
 }
 
 // Out of memory (or another surprise from the standard library) ends the

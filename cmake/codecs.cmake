@@ -26,5 +26,6 @@ if(NOT EDGEMAP_CODECS STREQUAL "OFF")
     message(STATUS "edgemap: libspng or libjpeg not found, bitmaps only")
   endif()
 endif()
+set(EDGEMAP_HAS_CODECS ${edgemap_has_codecs})
 target_compile_definitions(edgemap_core PUBLIC
   EDGEMAP_HAS_CODECS=${edgemap_has_codecs})

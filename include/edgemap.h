@@ -76,11 +76,12 @@ EDGEMAP_API int32_t EDGEMAP_CALL QTVSolbelP(const edgemap_char16* source_path,
 #define EDGEMAP_ERROR_OPEN_TARGET (-7) /* "fopen fname_t error" */
 #define EDGEMAP_ERROR_WRITE (-8)       /* "fwrite fp_t error" */
 #define EDGEMAP_ERROR_ARGUMENT (-9)
-/* Since 1.2, from the _ex functions only: */
-#define EDGEMAP_ERROR_UNSUPPORTED (-10) /* a format, colour space or depth
-                                           this build does not handle */
-#define EDGEMAP_ERROR_PIXEL_LIMIT (-11) /* more pixels than max_pixels */
-#define EDGEMAP_ERROR_CORRUPT (-12)     /* compressed data corrupt or cut */
+/* Since 1.2, from the _ex functions only: a format, colour space or depth
+ * this build does not handle; more pixels than max_pixels; compressed data
+ * that is corrupt or cut short. */
+#define EDGEMAP_ERROR_UNSUPPORTED (-10)
+#define EDGEMAP_ERROR_PIXEL_LIMIT (-11)
+#define EDGEMAP_ERROR_CORRUPT (-12)
 
 /* The library's version, "1.2.0". */
 EDGEMAP_API const char* edgemap_version(void) EDGEMAP_NOEXCEPT;
@@ -206,19 +207,17 @@ EDGEMAP_API int edgemap_convert_file_ex(const char* source, const char* target,
 
 #if defined(_WIN32)
 /* The same with UTF-16 paths. */
-EDGEMAP_API int edgemap_convert_file_ex_w(const wchar_t* source,
-                                          const wchar_t* target,
-                                          const edgemap_options* options)
-    EDGEMAP_NOEXCEPT;
+EDGEMAP_API int edgemap_convert_file_ex_w(
+    const wchar_t* source, const wchar_t* target,
+    const edgemap_options* options) EDGEMAP_NOEXCEPT;
 #endif
 
 /* The same for an image of size bytes in memory, with the target in memory
  * as edgemap_convert_memory hands it out. With EDGEMAP_FORMAT_AUTO the
  * target is BMP for a bitmap source and PNG for the others. */
-EDGEMAP_API int edgemap_convert_memory_ex(const void* image, size_t size,
-                                          void** out, size_t* out_size,
-                                          const edgemap_options* options)
-    EDGEMAP_NOEXCEPT;
+EDGEMAP_API int edgemap_convert_memory_ex(
+    const void* image, size_t size, void** out, size_t* out_size,
+    const edgemap_options* options) EDGEMAP_NOEXCEPT;
 
 /* Frees memory the library handed out; NULL is fine. */
 EDGEMAP_API void edgemap_free(void* memory) EDGEMAP_NOEXCEPT;

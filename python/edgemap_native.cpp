@@ -3,13 +3,18 @@
 // GIL released, and a failed status becomes the exception edgemap._errors
 // chooses for it. Nothing else lives here: the package's Python side only
 // re-exports these functions.
+#include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -247,9 +252,160 @@ py::bytes path_argument(const py::object& path) {
   return py::reinterpret_steal<py::bytes>(bytes);
 }
 
+// The index of an int-like object (TypeError for anything else), and
+// whether it lies in [0, limit]; value holds it when it does.
+bool index_in(const py::object& number, std::uint64_t limit,
+              std::uint64_t& value, py::int_& index) {
+  index = py::reinterpret_steal<py::int_>(PyNumber_Index(number.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow < 0 || (overflow == 0 && small < 0)) return false;
+  if (overflow == 0) {
+    value = static_cast<std::uint64_t>(small);
+  } else {
+    value = PyLong_AsUnsignedLongLong(index.ptr());
+    if (PyErr_Occurred() != nullptr) {  // past 2**64 - 1
+      PyErr_Clear();
+      return false;
+    }
+  }
+  return value <= limit;
+}
+
+// The target format: None or "auto", "bmp", "png".
+int format_argument(const py::object& format) {
+  if (format.is_none()) return EDGEMAP_FORMAT_AUTO;
+  if (!py::isinstance<py::str>(format)) {
+    throw py::type_error(
+        std::string("format: expected None, 'auto', 'bmp' or 'png', got ") +
+        Py_TYPE(format.ptr())->tp_name);
+  }
+  const auto name = format.cast<std::string>();
+  if (name == "auto") return EDGEMAP_FORMAT_AUTO;
+  if (name == "bmp") return EDGEMAP_FORMAT_BMP;
+  if (name == "png") return EDGEMAP_FORMAT_PNG;
+  throw py::value_error("format: expected None, 'auto', 'bmp' or 'png', got " +
+                        py::repr(format).cast<std::string>());
+}
+
+// Bits per target pixel: None or 0 for the format's default, else 1, 8 or
+// 24, and not 24 for PNG. Where the format is left to the target's name
+// the library judges the pair (ERROR_ARGUMENT, a ValueError too).
+unsigned bits_argument(const py::object& bits, int format) {
+  if (bits.is_none()) return 0;
+  std::uint64_t value = 0;
+  py::int_ index;
+  const bool known = index_in(bits, 24, value, index) &&
+                     (value == 0 || value == 1 || value == 8 ||
+                      (value == 24 && format != EDGEMAP_FORMAT_PNG));
+  if (!known) {
+    throw py::value_error(
+        std::string("bits: expected ") +
+        (format == EDGEMAP_FORMAT_PNG ? "None, 1 or 8 for a PNG target"
+                                      : "None, 1, 8 or 24") +
+        ", got " + py::str(py::handle(index)).cast<std::string>());
+  }
+  return static_cast<unsigned>(value);
+}
+
+// The pixel limit: 0 (none) or a count up to 2**64 - 1.
+std::uint64_t max_pixels_argument(const py::object& max_pixels) {
+  std::uint64_t value = 0;
+  py::int_ index;
+  if (!index_in(max_pixels, std::numeric_limits<std::uint64_t>::max(), value,
+                index)) {
+    throw py::value_error(
+        "max_pixels: expected None, 0 (no limit) or a count of pixels under "
+        "2**64, got " +
+        py::str(py::handle(index)).cast<std::string>());
+  }
+  return value;
+}
+
+// A conversion's options, every argument judged before any work.
+// max_pixels None leaves the library's default limit, which
+// drop_default_limit lifts for the 1.1 conversion.
+struct conversion_options {
+  edgemap_options c{};
+  bool default_limit = true;
+};
+
+conversion_options options_argument(double threshold, const py::object& threads,
+                                    const py::object& format,
+                                    const py::object& bits,
+                                    const py::object& max_pixels) {
+  conversion_options options;
+  edgemap_options_init(&options.c);
+  options.c.threshold = threshold;
+  options.c.threads = thread_count(threads);
+  options.c.format = format_argument(format);
+  options.c.bits = bits_argument(bits, options.c.format);
+  if (!max_pixels.is_none()) {
+    options.c.max_pixels = max_pixels_argument(max_pixels);
+    options.default_limit = false;
+  }
+  return options;
+}
+
+// Whether a source starts as a bitmap by the library's test: anything that
+// is neither a PNG nor a JPEG.
+bool starts_as_bitmap(const unsigned char* head, std::size_t size) {
+  static constexpr unsigned char png[] = {0x89, 'P',  'N',  'G',
+                                          '\r', '\n', 0x1a, '\n'};
+  if (size >= sizeof png && std::memcmp(head, png, sizeof png) == 0) {
+    return false;
+  }
+  return size < 3 || head[0] != 0xff || head[1] != 0xd8 || head[2] != 0xff;
+}
+
+// The same for a file, read here only when it is a regular file; one that
+// cannot be read counts as a bitmap, and the library reports it.
+bool file_starts_as_bitmap(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return true;
+  unsigned char head[8];
+  ssize_t got = 0;
+  struct stat about {};
+  if (::fstat(fd, &about) == 0 && S_ISREG(about.st_mode)) {
+    got = ::read(fd, head, sizeof head);
+  }
+  ::close(fd);
+  return starts_as_bitmap(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+}
+
+// Whether a target name ends in .png, any case, as the library tells it.
+bool names_png(const char* name) {
+  const char* dot = nullptr;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p == '.') dot = p;
+    if (*p == '/' || *p == '\\') dot = nullptr;
+  }
+  return dot != nullptr && strcasecmp(dot, ".png") == 0;
+}
+
+// The pixel limit guards against PNGs and JPEGs that declare more pixels
+// than they hold. A bitmap holds every pixel it declares, and the 1.1
+// conversion (a bitmap to a bitmap at its own depth) had no limit, so a
+// limit left at its default is lifted for it: a call that worked in 1.1
+// works the same.
+void drop_default_limit(conversion_options& options, bool bitmap,
+                        const char* target_name) {
+  const int format = options.c.format;
+  const bool to_bmp = format == EDGEMAP_FORMAT_BMP ||
+                      (format == EDGEMAP_FORMAT_AUTO &&
+                       (target_name == nullptr || !names_png(target_name)));
+  if (options.default_limit && bitmap && to_bmp && options.c.bits == 0) {
+    options.c.max_pixels = 0;
+  }
+}
+
 void convert(const py::object& source, const py::object& target,
-             double threshold, const py::object& threads) {
-  const unsigned n = thread_count(threads);
+             double threshold, const py::object& threads,
+             const py::object& format, const py::object& bits,
+             const py::object& max_pixels) {
+  conversion_options options =
+      options_argument(threshold, threads, format, bits, max_pixels);
   const py::bytes s = path_argument(source);
   const py::bytes t = path_argument(target);
   const char* s_path = PyBytes_AS_STRING(s.ptr());
@@ -258,7 +414,11 @@ void convert(const py::object& source, const py::object& target,
   int cause = 0;
   {
     py::gil_scoped_release unlocked;
-    status = edgemap_convert_file(s_path, t_path, threshold, n);
+    if (options.default_limit) {
+      drop_default_limit(options, file_starts_as_bitmap(s_path), t_path);
+    }
+    errno = 0;
+    status = edgemap_convert_file_ex(s_path, t_path, &options.c);
     cause = errno;  // the library's reason for a file's failure
   }
   if (status != EDGEMAP_OK) raise_status(status, source, target, cause);
@@ -295,16 +455,23 @@ struct library_free {
 };
 
 py::bytes convert_bytes(const py::object& data, double threshold,
-                        const py::object& threads) {
-  const unsigned n = thread_count(threads);
-  const byte_view bitmap(data);
+                        const py::object& threads, const py::object& format,
+                        const py::object& bits, const py::object& max_pixels) {
+  conversion_options options =
+      options_argument(threshold, threads, format, bits, max_pixels);
+  const byte_view image(data);
+  drop_default_limit(
+      options,
+      starts_as_bitmap(static_cast<const unsigned char*>(image.data()),
+                       image.size()),
+      nullptr);
   void* out = nullptr;
   std::size_t out_size = 0;
   int status = EDGEMAP_OK;
   {
     py::gil_scoped_release unlocked;
-    status = edgemap_convert_memory(bitmap.data(), bitmap.size(), &out,
-                                    &out_size, threshold, n);
+    status = edgemap_convert_memory_ex(image.data(), image.size(), &out,
+                                       &out_size, &options.c);
   }
   const std::unique_ptr<void, library_free> owned(out);
   if (status != EDGEMAP_OK) raise_status(status);
@@ -378,30 +545,47 @@ image, threshold and threads are as for detect; out, when given, is a bool
 array of shape (H, W) that does not overlap the image, filled and returned.)";
 
 constexpr const char* convert_doc =
-    R"(convert(source, target, threshold=90.0, *, threads=0)
+    R"(convert(source, target, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
 --
 
-Writes the edge map of the bitmap file source to the bitmap file target,
-with the same width, height, row order, bit count and fourth bytes as the
-source. Paths are str, bytes or os.PathLike. The target is written to a
-temporary file beside it and renamed over it when complete, so on any
-failure it is left as it was.
+Writes the edge map of the image file source (a bitmap, a PNG or a JPEG,
+told by its first bytes, never by its name) to the file target. Paths are
+str, bytes or os.PathLike. The target is written to a temporary file
+beside it and renamed over it when complete, so on any failure it is left
+as it was.
 
-Raises edgemap.BitmapError (a ValueError) when source is not a bitmap the
-library reads, and OSError (FileNotFoundError, PermissionError,
-IsADirectoryError where that is the cause) when source cannot be read or
-target cannot be written. Each carries the library's status code as
-.status.)";
+format: None or 'auto' takes the target's format from its name (.bmp or
+.png, any case), and failing that writes a bitmap for a bitmap source and
+a PNG for the others; 'bmp' or 'png' chooses it. bits: None (or 0) is the
+format's default, 1 for PNG, and for BMP the source's own layout when the
+source is a bitmap (the same width, height, row order, bit count and fourth
+bytes: edgemap 1.1's target byte for byte), 24 otherwise; 1 and 8 are gray
+(edge black, elsewhere white), 24 only for BMP. A source declaring more
+than max_pixels pixels (width times height) is refused before any memory
+is taken for it; 0 is no limit, and None the library's limit of 2**28
+pixels, except for a bitmap written as a bitmap at its own depth, which
+has none, as in edgemap 1.1.
+
+Raises edgemap.BitmapError (a ValueError) when source is not an image the
+library reads (a bitmap it refuses, a format or colour space it does not
+handle, more pixels than max_pixels, corrupt compressed data), OSError
+(FileNotFoundError, PermissionError, IsADirectoryError where that is the
+cause) when source cannot be read or target cannot be written, and
+ValueError for an unknown format or bits. Each error from the library
+carries its status code as .status.)";
 
 constexpr const char* convert_bytes_doc =
-    R"(convert_bytes(data, threshold=90.0, *, threads=0)
+    R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
 --
 
-The edge-map bitmap, as bytes, of the bitmap in data (any bytes-like
-object): what convert would write for a file holding data.
+The edge map, as the bytes of a file, of the image in data (any
+bytes-like object holding a bitmap, a PNG or a JPEG): what convert would
+write for a file holding data, with format None or 'auto' meaning a bitmap
+for a bitmap source and a PNG for the others.
 
-Raises edgemap.BitmapError (a ValueError, with .status) when data is not a
-bitmap the library reads, and TypeError when data is not bytes-like.)";
+Raises edgemap.BitmapError (a ValueError, with .status) when data is not an
+image the library reads, ValueError for an unknown format or bits, and
+TypeError when data is not bytes-like.)";
 
 }  // namespace
 
@@ -418,9 +602,13 @@ PYBIND11_MODULE(_native, m) {
   m.def("mask", &mask, mask_doc, py::arg("image"), py::arg("threshold") = 90.0,
         py::kw_only(), py::arg("out") = py::none(), py::arg("threads") = 0);
   m.def("convert", &convert, convert_doc, py::arg("source"), py::arg("target"),
-        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0);
+        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
+        py::arg("format") = py::none(), py::arg("bits") = py::none(),
+        py::arg("max_pixels") = py::none());
   m.def("convert_bytes", &convert_bytes, convert_bytes_doc, py::arg("data"),
-        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0);
+        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
+        py::arg("format") = py::none(), py::arg("bits") = py::none(),
+        py::arg("max_pixels") = py::none());
   m.def("version", &edgemap_version,
         "version()\n--\n\nThe library's version, as edgemap_version gives it.");
   m.def("strerror", &edgemap_strerror, py::arg("status"),
@@ -440,4 +628,7 @@ PYBIND11_MODULE(_native, m) {
   m.attr("ERROR_OPEN_TARGET") = EDGEMAP_ERROR_OPEN_TARGET;
   m.attr("ERROR_WRITE") = EDGEMAP_ERROR_WRITE;
   m.attr("ERROR_ARGUMENT") = EDGEMAP_ERROR_ARGUMENT;
+  m.attr("ERROR_UNSUPPORTED") = EDGEMAP_ERROR_UNSUPPORTED;
+  m.attr("ERROR_PIXEL_LIMIT") = EDGEMAP_ERROR_PIXEL_LIMIT;
+  m.attr("ERROR_CORRUPT") = EDGEMAP_ERROR_CORRUPT;
 }

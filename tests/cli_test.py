@@ -2,9 +2,11 @@
 written and read by Pillow as an independent reader and writer.
 
 usage: cli_test.py CLI LIBRARY EXAMPLES_DIR"""
+import io
 import os
 import random
 import resource
+import shutil
 import signal
 import stat
 import subprocess
@@ -12,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 
 from PIL import Image, ImageDraw
 
@@ -79,13 +82,14 @@ class Cli(unittest.TestCase):
                      ["--threshold", "90x", "a", "b"], ["-o"],
                      ["-j", "0", "-o", "out", "a"], ["-j", "2", "a", "b"],
                      ["-r", "a", "b"], ["-o", "out"], ["-o", "", "a.bmp"],
-                     ["--threshold=", "a", "b"], ["--output-dir=", "a"]):
+                     ["--threshold=", "a", "b"], ["--output-dir=", "a"],
+                     ["--format=", "png", "a", "b"], ["--bits=", "8", "a", "b"],
+                     ["--max-pixels=", "5", "a", "b"]):
             with self.subTest(args=args):
                 r = run(*args)
                 self.assertEqual(r.returncode, 2)
                 self.assertEqual(r.stdout, b"")
-                self.assertIn(b"usage: edgemap [--threshold T] SOURCE TARGET",
-                              r.stderr)
+                self.assertIn(b"\nusage: edgemap [--threshold T] ", r.stderr)
 
     def test_help_and_version(self):
         r = run("--version")
@@ -275,6 +279,142 @@ class Cli(unittest.TestCase):
             self.assertEqual(a.read(), b.read())
 
 
+def kind_of(data):
+    """("png", bit depth) or ("bmp", bit count) from a target's header."""
+    if data.startswith(b"\x89PNG\r\n\x1a\n") and data[12:16] == b"IHDR":
+        return "png", data[24]
+    if data.startswith(b"BM"):
+        return "bmp", int.from_bytes(data[28:30], "little")
+    return None, data[:8]
+
+
+def corrupt_png(image):
+    """A PNG whose header is sound and whose compressed data is not: the
+    IDAT bytes scrambled, its CRC made to match."""
+    buffer = io.BytesIO()
+    image.save(buffer, format="PNG")
+    data = bytearray(buffer.getvalue())
+    at = data.index(b"IDAT")
+    length = int.from_bytes(data[at - 4:at], "big")
+    data[at + 4:at + 4 + length] = bytes(i * 7 % 256 for i in range(length))
+    crc = zlib.crc32(bytes(data[at:at + 4 + length]))
+    data[at + 4 + length:at + 8 + length] = crc.to_bytes(4, "big")
+    return bytes(data)
+
+
+class Formats(unittest.TestCase):
+    """PNG and JPEG sources, the target's format and depth as the
+    extension and the options choose them, and what the new conversions
+    print: nothing on success, one line on failure."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.path = lambda name: os.path.join(self.dir.name, name)
+        self.image = drawing(23, 17)
+        self.image.save(self.path("s.bmp"))
+        self.image.save(self.path("s.png"))
+        self.image.save(self.path("s.jpg"), quality=90)
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def test_the_target_format_and_depth(self):
+        legacy = b"file size = 1278\nsize = 1224.000000\n"
+        for args, source, target, want, lines in (
+                ([], "s.jpg", "t.png", ("png", 1), b""),
+                (["--threshold", "40"], "s.png", "t.PNG", ("png", 1), b""),
+                ([], "s.jpg", "t.bmp", ("bmp", 24), b""),
+                ([], "s.png", "t.out", ("bmp", 24), b""),
+                ([], "s.bmp", "t.bmp", ("bmp", 24), legacy),
+                (["--max-pixels", "0"], "s.bmp", "t.bmp", ("bmp", 24), b""),
+                (["--bits", "8"], "s.png", "t.png", ("png", 8), b""),
+                (["--format", "png"], "s.bmp", "t.bmp", ("png", 1), b""),
+                (["--format=bmp", "--bits", "1"], "s.jpg", "t.png",
+                 ("bmp", 1), b""),
+                (["--bits", "1"], "s.bmp", "t.bmp", ("bmp", 1), b""),
+                (["--bits", "8"], "s.jpg", "t.bmp", ("bmp", 8), b""),
+                (["--bits", "24"], "s.png", "t.bmp", ("bmp", 24), b""),
+                (["--format", "png"], "-", "-", ("png", 1), b"")):
+            with self.subTest(args=args, source=source, target=target):
+                stdin = open(self.path("s.png"), "rb") if source == "-" else None
+                with stdin or open(os.devnull, "rb") as f:
+                    r = run(*args, self.path(source) if stdin is None else "-",
+                            target if target == "-" else self.path(target),
+                            stdin=f)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                if target == "-":
+                    data, printed = r.stdout, r.stderr
+                else:
+                    with open(self.path(target), "rb") as f:
+                        data = f.read()
+                    printed = r.stdout + r.stderr
+                self.assertEqual(printed, lines)
+                self.assertEqual(kind_of(data), want)
+                decoded = Image.open(self.path(source if stdin is None
+                                               else "s.png"))
+                threshold = float(args[1]) if args[:1] == ["--threshold"] else 90
+                self.assertEqual(
+                    list(Image.open(io.BytesIO(data)).convert("RGB").getdata()),
+                    oracle(decoded.convert("RGB"), threshold))
+
+    def test_failures_print_one_line_and_write_no_target(self):
+        with open(self.path("s.jpg"), "rb") as f:
+            jpeg = f.read()
+        with open(self.path("cut.jpg"), "wb") as f:
+            f.write(jpeg[:len(jpeg) // 2])
+        with open(self.path("bad.png"), "wb") as f:
+            f.write(corrupt_png(self.image))
+        corrupt = "the image's compressed data is corrupt or cut short"
+        for args, source, target, named, why in (
+                ([], "bad.png", "t.png", "bad.png", corrupt),
+                ([], "cut.jpg", "t.bmp", "cut.jpg", corrupt),
+                ([], "-", "t.png", "-", corrupt),
+                (["--max-pixels", "10"], "s.png", "t.png", "s.png",
+                 "the image has more pixels than the limit allows"),
+                (["--bits", "1"], "missing.bmp", "t.bmp", "missing.bmp",
+                 "the source cannot be opened: No such file or directory"),
+                ([], "missing.bmp", "t.png", "missing.bmp",
+                 "the source cannot be opened: No such file or directory"),
+                ([], "s.jpg", "no/t.png", "no/t.png",
+                 "the target cannot be created: No such file or directory")):
+            with self.subTest(args=args, source=source, target=target):
+                with open(self.path("t.png"), "wb") as f:
+                    f.write(b"old")
+                with open(self.path("t.bmp"), "wb") as f:
+                    f.write(b"old")
+                r = run(*args, "-" if source == "-" else self.path(source),
+                        self.path(target), input=jpeg[:len(jpeg) // 2])
+                name = "-" if named == "-" else self.path(named)
+                self.assertEqual((r.returncode, r.stdout, r.stderr.decode()),
+                                 (1, b"", f"edgemap: {name}: {why}\n"))
+                for old in ("t.png", "t.bmp"):
+                    with open(self.path(old), "rb") as f:
+                        self.assertEqual(f.read(), b"old")
+
+    def test_depths_a_format_does_not_take_are_usage_errors(self):
+        for args, line in (
+                (["--bits", "24", "s.png", "t.png"],
+                 "--bits 24 does not go with a .png target (PNG takes 1 or 8)"),
+                (["--format", "png", "--bits", "24", "s.png", "-"],
+                 "--bits 24 does not go with --format png (PNG takes 1 or 8)"),
+                (["--format", "png", "--bits", "24", "-o", "out", "s.png"],
+                 "--bits 24 does not go with --format png (PNG takes 1 or 8)"),
+                (["--bits", "4", "s.png", "t.bmp"], "--bits takes 1, 8 or 24"),
+                (["--format", "jpeg", "s.png", "t.jpg"],
+                 "--format takes bmp or png"),
+                (["--max-pixels", "-1", "s.png", "t.png"],
+                 "--max-pixels takes a count of pixels (0: no limit)"),
+                (["--max-pixels", "18446744073709551616", "s.png", "t.png"],
+                 "--max-pixels takes a count of pixels (0: no limit)")):
+            with self.subTest(args=args):
+                r = run(*args, cwd=self.dir.name)
+                self.assertEqual(r.returncode, 2)
+                self.assertEqual(r.stderr.decode().splitlines()[0],
+                                 f"edgemap: {line}")
+                self.assertEqual(sorted(os.listdir(self.dir.name)),
+                                 ["s.bmp", "s.jpg", "s.png"])
+
+
 class Batch(unittest.TestCase):
     """edgemap -o DIR SOURCE...: every file converted, failures reported
     one line each without stopping the others, a summary, exit 1 when any
@@ -336,7 +476,7 @@ class Batch(unittest.TestCase):
         r = run("-j", "1", "-o", out, missing, folder, a)
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stderr.decode().splitlines(), [
-            f"edgemap: {folder}: is a folder (-r converts the bitmaps in it)",
+            f"edgemap: {folder}: is a folder (-r converts the images in it)",
             f"edgemap: {missing}: the source cannot be opened: "
             "No such file or directory",
         ] + r.stderr.decode().splitlines()[2:])
@@ -380,6 +520,68 @@ class Batch(unittest.TestCase):
                 for rel, content in digest.items():
                     with open(os.path.join(inside, rel), "rb") as f:
                         self.assertEqual(f.read(), content, rel)
+
+    def test_targets_take_the_extension_of_their_format(self):
+        """-r collects PNGs and JPEGs too; each target is named for its
+        format, and photo.png and photo.jpg meet on one target."""
+        mixed = os.path.join(self.root, "mixed")
+        os.makedirs(os.path.join(mixed, "sub"))
+        image = drawing(12, 9)
+        for rel, options in (("a.bmp", {}), ("photo.png", {}),
+                             ("photo.jpg", {"quality": 90}),
+                             ("sub/scan.PNG", {}), ("sub/c.JPEG", {}),
+                             ("sub/notes.txt", {"format": "PNG"})):
+            image.save(os.path.join(mixed, rel), **options)
+        # Named, not collected: a PNG without an extension, and a bitmap
+        # whose name says PNG.
+        shutil.copy(os.path.join(mixed, "photo.png"),
+                    os.path.join(self.root, "weird"))
+        shutil.copy(os.path.join(mixed, "a.bmp"),
+                    os.path.join(self.root, "old.png"))
+        default = {"a.bmp": ("bmp", 24), "photo.png": ("png", 1),
+                   "sub/scan.PNG": ("png", 1), "sub/c.png": ("png", 1)}
+        for args, want in (
+                ([], default),
+                (["--format", "bmp"], {
+                    "a.bmp": ("bmp", 24), "photo.bmp": ("bmp", 24),
+                    "sub/scan.bmp": ("bmp", 24), "sub/c.bmp": ("bmp", 24)}),
+                (["--bits", "24"], {
+                    "a.bmp": ("bmp", 24), "photo.bmp": ("bmp", 24),
+                    "sub/scan.bmp": ("bmp", 24), "sub/c.bmp": ("bmp", 24)}),
+                (["--format", "png", "--bits", "8"], {
+                    "a.png": ("png", 8), "photo.png": ("png", 8),
+                    "sub/scan.PNG": ("png", 8), "sub/c.png": ("png", 8)}),
+                (["--bits", "1"], {
+                    "a.bmp": ("bmp", 1), "photo.png": ("png", 1),
+                    "sub/scan.PNG": ("png", 1), "sub/c.png": ("png", 1)})):
+            with self.subTest(args=args):
+                out = os.path.join(self.root, "out")
+                shutil.rmtree(out, ignore_errors=True)
+                r = run("-q", "-r", *args, "-o", out, mixed)
+                lines = r.stderr.decode().splitlines()
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(len(lines), 2, lines)
+                self.assertRegex(lines[0], r"^edgemap: .*/mixed/photo\.(png|jpg): "
+                                 "another source has the same target$")
+                self.assertTrue(lines[1].startswith("4 converted, 1 failed"))
+                made = {}
+                for folder, _, names in os.walk(out):
+                    for name in names:
+                        with open(os.path.join(folder, name), "rb") as f:
+                            made[os.path.relpath(f.name, out)] = kind_of(f.read())
+                self.assertEqual(made, want)
+        out = os.path.join(self.root, "named")
+        r = run("-q", "-o", out, os.path.join(self.root, "weird"),
+                os.path.join(self.root, "old.png"),
+                os.path.join(mixed, "sub", "c.JPEG"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sorted(os.listdir(out)),
+                         ["c.png", "old.bmp", "weird.png"])
+        r = run("-q", "-j1", "--max-pixels", "107", "-o", out,
+                os.path.join(mixed, "a.bmp"), os.path.join(mixed, "photo.jpg"))
+        self.assertEqual(r.stderr.decode().splitlines()[:2], [
+            f"edgemap: {mixed}/{name}: the image has more pixels than the "
+            "limit allows" for name in ("a.bmp", "photo.jpg")])
 
     def test_the_output_folder_is_never_walked(self):
         inside = os.path.join(self.root, "in")

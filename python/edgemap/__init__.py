@@ -7,15 +7,16 @@
 
 - detect(image) gives the edge map of a uint8 (H, W, 3|4) array, mask(image)
   the same as a bool (H, W) array;
-- convert(source, target) converts a bitmap file, convert_bytes(data) a
-  bitmap in memory.
+- convert(source, target) converts an image file (a bitmap, a PNG or a
+  JPEG) to a bitmap or a PNG, convert_bytes(data) an image in memory;
+  format=, bits= and max_pixels= choose the target and the pixel limit.
 
 A pixel is an edge (0 in detect's result, True in mask's) where the Sobel
 gradient magnitude of the gray levels (the truncated mean of the first
 three channels; 0 outside the image) reaches the threshold, 90 by default.
 The work runs in the compiled library with the GIL released.
 
-Failures raise BitmapError (a ValueError) for a bitmap the library refuses,
+Failures raise BitmapError (a ValueError) for an image the library refuses,
 OSError for a file it cannot read or write, TypeError or ValueError for an
 argument; those that come from the library carry its status code as
 .status, one of the ERROR_ constants here.
@@ -24,12 +25,15 @@ argument; those that come from the library carry its status code as
 from ._native import (
     ERROR_ARGUMENT,
     ERROR_BIT_COUNT,
+    ERROR_CORRUPT,
     ERROR_HEADER,
     ERROR_NO_MEMORY,
     ERROR_OPEN_SOURCE,
     ERROR_OPEN_TARGET,
+    ERROR_PIXEL_LIMIT,
     ERROR_TOO_LARGE,
     ERROR_TRUNCATED,
+    ERROR_UNSUPPORTED,
     ERROR_WRITE,
     OK,
     convert,
@@ -46,12 +50,15 @@ __all__ = [
     "BitmapError",
     "ERROR_ARGUMENT",
     "ERROR_BIT_COUNT",
+    "ERROR_CORRUPT",
     "ERROR_HEADER",
     "ERROR_NO_MEMORY",
     "ERROR_OPEN_SOURCE",
     "ERROR_OPEN_TARGET",
+    "ERROR_PIXEL_LIMIT",
     "ERROR_TOO_LARGE",
     "ERROR_TRUNCATED",
+    "ERROR_UNSUPPORTED",
     "ERROR_WRITE",
     "OK",
     "convert",

@@ -23,23 +23,28 @@ if TYPE_CHECKING:
 
     _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-# Statuses that mean the source is not a bitmap the library reads.
+# Statuses that mean the source is not an image the library reads.
 _BITMAP_STATUSES = frozenset(
     (
         _native.ERROR_HEADER,
         _native.ERROR_BIT_COUNT,
         _native.ERROR_TOO_LARGE,
         _native.ERROR_TRUNCATED,
+        _native.ERROR_UNSUPPORTED,
+        _native.ERROR_PIXEL_LIMIT,
+        _native.ERROR_CORRUPT,
     )
 )
 
 
 class BitmapError(ValueError):
-    """A bitmap the library refuses: shorter than its header, fewer than 24
-    bits per pixel, a pixel array too large, or a file shorter than its
-    pixel array. ``status`` is the library's code (an ``edgemap.ERROR_``
+    """An image the library refuses: a bitmap shorter than its header, with
+    fewer than 24 bits per pixel, a pixel array too large, or shorter than
+    its pixel array; a format, colour space or depth the library does not
+    handle; more pixels than the pixel limit; corrupt or cut compressed
+    data (a PNG or a JPEG). ``status`` is the library's code (an ``edgemap.ERROR_``
     constant), ``strerror`` its sentence, ``filename`` the source path when
-    the bitmap came from a file (else None)."""
+    the image came from a file (else None)."""
 
     status: int
     strerror: str

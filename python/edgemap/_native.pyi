@@ -1,12 +1,14 @@
 # Types of the compiled module; the docstrings are in the module itself.
 import os
-from typing import Optional, Union
+from typing import Literal, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Buffer = Union[bytes, bytearray, memoryview, npt.NDArray[np.generic]]
+_Format = Optional[Literal["auto", "bmp", "png"]]
+_Bits = Optional[Literal[0, 1, 8, 24]]
 
 OK: int
 ERROR_OPEN_SOURCE: int
@@ -18,6 +20,9 @@ ERROR_TRUNCATED: int
 ERROR_OPEN_TARGET: int
 ERROR_WRITE: int
 ERROR_ARGUMENT: int
+ERROR_UNSUPPORTED: int
+ERROR_PIXEL_LIMIT: int
+ERROR_CORRUPT: int
 
 def detect(
     image: npt.ArrayLike,
@@ -34,10 +39,23 @@ def mask(
     threads: int = 0,
 ) -> npt.NDArray[np.bool_]: ...
 def convert(
-    source: _Path, target: _Path, threshold: float = 90.0, *, threads: int = 0
+    source: _Path,
+    target: _Path,
+    threshold: float = 90.0,
+    *,
+    threads: int = 0,
+    format: _Format = None,
+    bits: _Bits = None,
+    max_pixels: Optional[int] = None,
 ) -> None: ...
 def convert_bytes(
-    data: _Buffer, threshold: float = 90.0, *, threads: int = 0
+    data: _Buffer,
+    threshold: float = 90.0,
+    *,
+    threads: int = 0,
+    format: _Format = None,
+    bits: _Bits = None,
+    max_pixels: Optional[int] = None,
 ) -> bytes: ...
 def version() -> str: ...
 def strerror(status: int) -> str: ...

@@ -164,12 +164,16 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
 }
 
 bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out) {
-  out.resize(fields_end);
-  out.resize(std::fread(out.data(), 1, fields_end, in));
+  // The bytes already read (a caller that sniffed the kind) stay first.
+  if (out.size() < fields_end) {
+    const std::size_t had = out.size();
+    out.resize(fields_end);
+    out.resize(had + std::fread(out.data() + had, 1, fields_end - had, in));
+  }
   bitmap_layout l;
   // Judged as if the stream were as long as it says: a header that is
   // refused needs no more bytes to be refused.
-  if (out.size() == fields_end &&
+  if (out.size() >= fields_end &&
       parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
     const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
     constexpr std::size_t chunk = std::size_t{1} << 20;

@@ -50,7 +50,9 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
 // Reads a bitmap from a stream that cannot seek (a pipe) for convert_bytes:
 // its header fields, then the bytes they declare, up to the end of the
 // pixel array, and no more, so that an endless stream (/dev/zero) is judged
-// by its first bytes. False when the stream fails. Throws std::bad_alloc.
+// by its first bytes. out may hold the stream's first bytes already (read
+// to tell its kind); they are kept and not read again. False when the
+// stream fails. Throws std::bad_alloc.
 bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out);
 
 // The whole target of a bitmap held in memory, in memory: *out gets a

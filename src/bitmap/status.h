@@ -6,15 +6,15 @@ namespace edgemap {
 
 enum class status : int {
   ok = 0,
-  open_source = -1,  // the source cannot be opened
-  header = -2,       // the source is shorter than its header fields
-  bit_count = -3,    // fewer than 24 bits per pixel
-  too_large = -4,    // no memory for a pixel array of that size
-  no_memory = -5,    // no memory for the target rows
-  truncated = -6,    // the source is shorter than its pixel array
-  open_target = -7,  // the target cannot be created
-  write = -8,        // the target cannot be written completely
-  argument = -9,     // a call the API cannot accept
+  open_source = -1,   // the source cannot be opened
+  header = -2,        // the source is shorter than its header fields
+  bit_count = -3,     // fewer than 24 bits per pixel
+  too_large = -4,     // no memory for a pixel array of that size
+  no_memory = -5,     // no memory for the target rows
+  truncated = -6,     // the source is shorter than its pixel array
+  open_target = -7,   // the target cannot be created
+  write = -8,         // the target cannot be written completely
+  argument = -9,      // a call the API cannot accept
   unsupported = -10,  // a format, colour space or depth not handled here
   pixel_limit = -11,  // more pixels than the caller allows
   corrupt = -12,      // compressed data that cannot be decoded

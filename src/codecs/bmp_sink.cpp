@@ -12,10 +12,7 @@ namespace {
 class bmp_sink final : public edge_sink {
  public:
   bmp_sink(byte_output& out, unsigned bits) noexcept : out_(out), bits_(bits) {}
-  ~bmp_sink() override {
-    std::free(band_);
-    std::free(whole_);
-  }
+  ~bmp_sink() override { std::free(whole_); }
 
   bool wants_bottom_first() const noexcept override { return true; }
 
@@ -58,20 +55,17 @@ class bmp_sink final : public edge_sink {
     return out_.failed() ? status::write : status::ok;
   }
 
-  status put(const std::uint8_t* mask, std::size_t stride,
-             std::uint32_t count) noexcept override {
-    if (count == 0) return status::ok;
-    const std::size_t bytes = stride_ * count;
-    if (bytes > band_size_) {
-      std::free(band_);
-      band_ = static_cast<std::uint8_t*>(std::calloc(bytes, 1));
-      band_size_ = band_ == nullptr ? 0 : bytes;
-      if (band_ == nullptr) return status::no_memory;
-    }
-    // In the band, rows are in file order (bottom first) either way.
+  std::size_t packed_bytes(std::uint32_t count) const noexcept override {
+    return stride_ * count;
+  }
+
+  // Rows go in file order (bottom first) either way, padding zeroed.
+  void pack(const std::uint8_t* mask, std::size_t stride, std::uint32_t count,
+            std::uint8_t* out) const noexcept override {
+    const std::size_t used = packed_row_bytes(width_, bits_);
     for (std::uint32_t i = 0; i < count; ++i) {
       const std::uint32_t place = bottom_first_ ? i : count - 1 - i;
-      std::uint8_t* const row = band_ + place * stride_;
+      std::uint8_t* const row = out + place * stride_;
       const std::uint8_t* const m = mask + i * stride;
       if (bits_ == 1) {
         pack_bits(m, width_, row);
@@ -80,17 +74,24 @@ class bmp_sink final : public edge_sink {
       } else {
         pack_rgb(m, width_, row);
       }
+      std::memset(row + used, 0, stride_ - used);
     }
+  }
+
+  status put_packed(const std::uint8_t* packed,
+                    std::uint32_t count) noexcept override {
+    if (count == 0) return status::ok;
+    const std::size_t bytes = stride_ * count;
     if (bottom_first_) {
-      out_.write(band_, bytes);
+      out_.write(packed, bytes);
     } else {
       // Top rows [done, done + count) are file rows ending at height - done.
       const std::uint64_t first_file_row = height_ - done_ - count;
       const std::uint64_t at = first_file_row * stride_;
       if (whole_ != nullptr) {
-        std::memcpy(whole_ + at, band_, bytes);
+        std::memcpy(whole_ + at, packed, bytes);
       } else if (out_.seek(pixels_at_ + at)) {
-        out_.write(band_, bytes);
+        out_.write(packed, bytes);
       } else {
         return status::write;
       }
@@ -113,8 +114,6 @@ class bmp_sink final : public edge_sink {
   std::size_t stride_ = 0;
   std::uint32_t pixels_at_ = 0;
   std::uint32_t done_ = 0;
-  std::uint8_t* band_ = nullptr;
-  std::size_t band_size_ = 0;
   std::uint8_t* whole_ = nullptr;
 };
 

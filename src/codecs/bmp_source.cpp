@@ -29,6 +29,38 @@ class bmp_source final : public image_source {
     return true;
   }
 
+  bool random_access() const noexcept override {
+    return in_.data != nullptr || positional_reads;
+  }
+  std::size_t buffer_stride() const noexcept override { return l_.stride; }
+
+  const std::uint8_t* rows_at(std::uint32_t first, std::uint32_t count,
+                              std::uint8_t* buffer, std::ptrdiff_t& stride,
+                              status& failure) noexcept override {
+    const bool file_order = bottom_first_ == file_bottom_first_;
+    // The rows as a block of file rows [lo, lo + count).
+    const std::uint32_t lo = file_order ? first : l_.height - first - count;
+    const std::uint64_t at =
+        std::uint64_t{l_.data_offset} + std::uint64_t{lo} * l_.stride;
+    const auto step = static_cast<std::ptrdiff_t>(l_.stride);
+    const std::uint8_t* block = nullptr;
+    if (in_.data != nullptr) {
+      block = in_.data + at;
+    } else {
+      // The last row's padding may be missing from the file.
+      const std::size_t bytes = std::size_t{count} * l_.stride;
+      const std::size_t required =
+          bytes - (lo + count == l_.height ? l_.stride - l_.row_bytes() : 0);
+      if (read_at(in_.stream, at, buffer, bytes) < required) {
+        failure = status::truncated;
+        return nullptr;
+      }
+      block = buffer;
+    }
+    stride = file_order ? step : -step;
+    return file_order ? block : block + step * (count - 1);
+  }
+
   status read_rows(std::uint8_t* out, std::size_t stride,
                    std::uint32_t count) noexcept override {
     const bool file_order = bottom_first_ == file_bottom_first_;

@@ -62,10 +62,16 @@ class edge_sink {
   // Starts an image; rows come in the order bottom_first says.
   virtual status begin(std::uint32_t width, std::uint32_t height,
                        bool bottom_first) noexcept = 0;
-  // The next `count` mask rows, stride bytes apart. A write failure is
+  // Bytes that `count` rows take packed.
+  virtual std::size_t packed_bytes(std::uint32_t count) const noexcept = 0;
+  // Packs `count` mask rows, stride bytes apart, into out; from any
+  // thread, several at once, once begin() has run.
+  virtual void pack(const std::uint8_t* mask, std::size_t stride,
+                    std::uint32_t count, std::uint8_t* out) const noexcept = 0;
+  // Writes the next `count` rows, as pack() left them. A write failure is
   // status::write.
-  virtual status put(const std::uint8_t* mask, std::size_t stride,
-                     std::uint32_t count) noexcept = 0;
+  virtual status put_packed(const std::uint8_t* packed,
+                            std::uint32_t count) noexcept = 0;
   virtual status finish() noexcept = 0;
 };
 

@@ -42,6 +42,24 @@ class image_source {
   virtual status read_rows(std::uint8_t* out, std::size_t stride,
                            std::uint32_t count) noexcept = 0;
 
+  // Whether rows_at may be called, from several threads at once, instead
+  // of read_rows.
+  virtual bool random_access() const noexcept { return false; }
+  // Bytes between rows in the buffers rows_at takes.
+  virtual std::size_t buffer_stride() const noexcept { return 0; }
+  // Rows [first, first + count) in the order above: where they already are
+  // in memory, or read into `buffer` (count rows of buffer_stride()).
+  // Returns the first row and sets `stride` (negative for rows that go up
+  // in memory); null with `failure` set when they cannot be had.
+  virtual const std::uint8_t* rows_at(std::uint32_t /*first*/,
+                                      std::uint32_t /*count*/,
+                                      std::uint8_t* /*buffer*/,
+                                      std::ptrdiff_t& /*stride*/,
+                                      status& failure) noexcept {
+    failure = status::argument;
+    return nullptr;
+  }
+
  protected:
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;

@@ -133,8 +133,13 @@ class jpeg_source final : public image_source {
             if (d.info.output_scanline >= d.info.output_height) {
               fail(reinterpret_cast<j_common_ptr>(&d.info), status::corrupt);
             }
-            JSAMPROW row = r->out + i * r->stride;
-            const JDIMENSION got = jpeg_read_scanlines(&d.info, &row, 1);
+            // As many rows as the decoder has ready, up to a row group.
+            JSAMPROW ready[16];
+            const std::uint32_t want = r->count - i < 16 ? r->count - i : 16;
+            for (std::uint32_t k = 0; k < want; ++k) {
+              ready[k] = r->out + (i + k) * r->stride;
+            }
+            const JDIMENSION got = jpeg_read_scanlines(&d.info, ready, want);
             if (got == 0) {
               fail(reinterpret_cast<j_common_ptr>(&d.info), status::corrupt);
             }

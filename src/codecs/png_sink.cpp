@@ -18,10 +18,7 @@ constexpr int compression_level = 1;
 class png_sink final : public edge_sink {
  public:
   png_sink(byte_output& out, unsigned bits) noexcept : out_(out), bits_(bits) {}
-  ~png_sink() override {
-    spng_ctx_free(ctx_);
-    std::free(row_);
-  }
+  ~png_sink() override { spng_ctx_free(ctx_); }
 
   bool wants_bottom_first() const noexcept override { return false; }
 
@@ -32,9 +29,8 @@ class png_sink final : public edge_sink {
     // PNG has no empty images.
     if (width == 0 || height == 0) return status::unsupported;
     row_bytes_ = packed_row_bytes(width, bits_);
-    row_ = static_cast<std::uint8_t*>(std::malloc(row_bytes_));
     ctx_ = spng_ctx_new(SPNG_CTX_ENCODER);
-    if (row_ == nullptr || ctx_ == nullptr) return status::no_memory;
+    if (ctx_ == nullptr) return status::no_memory;
     spng_ihdr ihdr{};
     ihdr.width = width;
     ihdr.height = height;
@@ -53,15 +49,25 @@ class png_sink final : public edge_sink {
                           SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE));
   }
 
-  status put(const std::uint8_t* mask, std::size_t stride,
-             std::uint32_t count) noexcept override {
+  std::size_t packed_bytes(std::uint32_t count) const noexcept override {
+    return row_bytes_ * count;
+  }
+
+  void pack(const std::uint8_t* mask, std::size_t stride, std::uint32_t count,
+            std::uint8_t* out) const noexcept override {
     for (std::uint32_t i = 0; i < count; ++i) {
       if (bits_ == 1) {
-        pack_bits(mask + i * stride, width_, row_);
+        pack_bits(mask + i * stride, width_, out + i * row_bytes_);
       } else {
-        pack_gray(mask + i * stride, width_, row_);
+        pack_gray(mask + i * stride, width_, out + i * row_bytes_);
       }
-      const int e = spng_encode_row(ctx_, row_, row_bytes_);
+    }
+  }
+
+  status put_packed(const std::uint8_t* packed,
+                    std::uint32_t count) noexcept override {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const int e = spng_encode_row(ctx_, packed + i * row_bytes_, row_bytes_);
       // The last row finishes the file (SPNG_EOI).
       if (e != 0 && e != SPNG_EOI) return encoded(e);
     }
@@ -89,7 +95,6 @@ class png_sink final : public edge_sink {
   byte_output& out_;
   unsigned bits_;
   spng_ctx* ctx_ = nullptr;
-  std::uint8_t* row_ = nullptr;
   std::size_t row_bytes_ = 0;
   std::uint32_t width_ = 0;
 };

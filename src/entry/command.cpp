@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
+#include <vector>
 
 #include "bitmap/convert.h"
+#include "codecs/transcode.h"
+#include "edgemap.h"
 #include "entry/pipeline.h"
 #include "platform/files.h"
 
@@ -22,33 +25,151 @@
 namespace edgemap::command {
 
 static_assert(default_threshold == edge_threshold);
+static_assert(default_max_pixels == edgemap::default_max_pixels);
+
+namespace {
+
+target_format format_of(int format) noexcept {
+  switch (format) {
+    case EDGEMAP_FORMAT_BMP:
+      return target_format::bmp;
+    case EDGEMAP_FORMAT_PNG:
+      return target_format::png;
+    default:
+      return target_format::automatic;
+  }
+}
+
+// The rest of a stream, after the bytes already in out: a PNG or a JPEG
+// is decoded from memory when it comes through a pipe. Throws
+// std::bad_alloc.
+bool read_all(std::FILE* in, std::vector<std::uint8_t>& out) {
+  constexpr std::size_t chunk = std::size_t{1} << 20;
+  for (;;) {
+    const std::size_t at = out.size();
+    out.resize(at + chunk);
+    const std::size_t got = std::fread(out.data() + at, 1, chunk, in);
+    out.resize(at + got);
+    if (got < chunk) break;
+  }
+  return std::ferror(in) == 0;
+}
+
+// The legacy job's lines for a conversion, and its exit status.
+int legacy_result(const conversion& c, std::FILE* lines) {
+  return print_conversion(c, lines) ? exit_ok : exit_failed;
+}
+
+// One line on standard error for a conversion that failed: the source's
+// path when it could not be read or was refused, the target's when that
+// could not be written.
+int transcode_result(const transcoded& t, const std::string& source,
+                     const std::string& target) {
+  if (t.result == status::ok) return exit_ok;
+  const bool saving =
+      t.result == status::open_target || t.result == status::write;
+  (void)std::fprintf(
+      stderr, "edgemap: %s: %s\n", (saving ? target : source).c_str(),
+      failure_sentence(static_cast<int>(t.result), t.error).c_str());
+  return exit_failed;
+}
+
+}  // namespace
+
+int one_file_format(const std::string& target, int format) noexcept {
+  // Resolved as for a bitmap source, whose fallback is BMP.
+  const target_format f =
+      resolve_format(format_of(format),
+                     target == "-" ? nullptr : target.c_str(), image_kind::bmp);
+  return f == target_format::png ? EDGEMAP_FORMAT_PNG : EDGEMAP_FORMAT_BMP;
+}
+
+bool format_takes_bits(int format, unsigned bits) noexcept {
+  return valid_bits(format_of(format), bits);
+}
 
 int convert_one_file(const std::string& source, const std::string& target,
-                     double threshold) {
+                     double threshold, const target_options& options) {
   const bool to_stdout = target == "-";
   const destination dest{to_stdout ? nullptr : target.c_str(),
                          to_stdout ? stdout : nullptr};
   std::FILE* const lines = to_stdout ? stderr : stdout;
 #ifdef _WIN32
-  // Bitmaps pass through standard input and output unchanged; the lines
+  // Images pass through standard input and output unchanged; the lines
   // keep the console's CR LF.
   if (to_stdout) (void)_setmode(_fileno(stdout), _O_BINARY);
   if (source == "-") (void)_setmode(_fileno(stdin), _O_BINARY);
 #endif
-  conversion c;
+  const int format = one_file_format(target, options.format);
+  // The legacy job, if the source is a bitmap.
+  const bool legacy = format == EDGEMAP_FORMAT_BMP && !options.given;
+  transcode_options t;
+  t.threshold = threshold;
+  t.format = format_of(format);
+  t.bits = options.bits;
+  t.max_pixels = options.max_pixels;
   if (source == "-") {
-    std::vector<std::uint8_t> bitmap;
-    if (!read_declared_bitmap(stdin, bitmap)) {
+    // Told by its first bytes; a bitmap is then read only as far as its
+    // header declares (an endless stream is judged by that header), any
+    // other image to its end.
+    std::vector<std::uint8_t> image(sniff_bytes);
+    image.resize(std::fread(image.data(), 1, sniff_bytes, stdin));
+    const image_kind kind = sniff_image(image.data(), image.size());
+    const bool read = kind == image_kind::bmp
+                          ? read_declared_bitmap(stdin, image)
+                          : read_all(stdin, image);
+    if (!read) {
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
     }
-    c = convert_bytes(bitmap.data(), bitmap.size(), dest, threshold, 0,
-                      on_refused_source::empty_target);
-  } else {
-    c = convert_file(source.c_str(), dest, threshold, 0,
-                     on_refused_source::empty_target);
+    if (legacy && kind == image_kind::bmp) {
+      return legacy_result(
+          convert_bytes(image.data(), image.size(), dest, threshold, 0,
+                        on_refused_source::empty_target),
+          lines);
+    }
+    return transcode_result(
+        transcode_bytes(image.data(), image.size(), dest, t), source, target);
   }
-  return print_conversion(c, lines) ? exit_ok : exit_failed;
+  // A source that cannot be read stays the legacy job's when the target
+  // is, so that its lines stay the legacy ones.
+  const source_kind kind = sniff_file(source);
+  if (legacy && (kind == source_kind::bmp || kind == source_kind::unknown)) {
+    return legacy_result(convert_file(source.c_str(), dest, threshold, 0,
+                                      on_refused_source::empty_target),
+                         lines);
+  }
+  return transcode_result(transcode_file(source.c_str(), dest, t), source,
+                          target);
+}
+
+source_kind sniff_file(const std::string& path) noexcept {
+  const file_ptr in(open_source(path.c_str()));
+  if (!in) return source_kind::unknown;
+  // The few bytes asked for, not a buffer's worth.
+  (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
+  std::uint8_t head[sniff_bytes];
+  const std::size_t got = std::fread(head, 1, sizeof head, in.get());
+  if (std::ferror(in.get()) != 0) return source_kind::unknown;
+  switch (sniff_image(head, got)) {
+    case image_kind::png:
+      return source_kind::png;
+    case image_kind::jpeg:
+      return source_kind::jpeg;
+    case image_kind::bmp:
+      break;
+  }
+  return source_kind::bmp;
+}
+
+std::string failure_sentence(int status, int error) {
+  std::string out = edgemap_strerror(status);
+  if (error != 0 &&
+      (status == EDGEMAP_ERROR_OPEN_SOURCE ||
+       status == EDGEMAP_ERROR_OPEN_TARGET || status == EDGEMAP_ERROR_WRITE)) {
+    out += ": " + std::generic_category().message(error);
+  }
+  return out;
 }
 
 bool key_of_file(const std::string& path, file_key& key) noexcept {

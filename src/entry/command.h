@@ -1,7 +1,8 @@
 // What the command-line program runs beneath its options: the one-file
-// legacy job, and the program-wide care a tool that writes files owes its
-// user. The program itself (cli/) parses options and includes only this
-// and the public header.
+// conversion (the legacy job among them), what the batch asks of a source,
+// and the program-wide care a tool that writes files owes its user. The
+// program itself (cli/) parses options and includes only this and the
+// public header.
 #pragma once
 
 #include <atomic>
@@ -24,13 +25,47 @@ inline constexpr int exit_ok = 0;
 inline constexpr int exit_failed = 1;
 inline constexpr int exit_usage = 2;
 
-// The legacy job on one source and one target named as a shell user names
-// them ("-" for standard input or output), printing exactly the legacy
-// library's lines (on standard error when the target is standard output).
-// A source that is refused empties the target, as the legacy library does,
-// unless the target is that source. Returns the exit status.
+inline constexpr std::uint64_t default_max_pixels = std::uint64_t{1} << 28;
+
+// What --format, --bits and --max-pixels ask of a target.
+struct target_options {
+  int format = 0;     // EDGEMAP_FORMAT_AUTO, _BMP or _PNG
+  unsigned bits = 0;  // 0: the format's default
+  std::uint64_t max_pixels = default_max_pixels;  // 0: no limit
+  bool given = false;                             // any of the three was given
+};
+
+// The format (EDGEMAP_FORMAT_BMP or _PNG) of the one-file command's target:
+// the one asked for, else the one its name's extension says (.bmp or .png,
+// any case), else BMP. "-" has no name.
+int one_file_format(const std::string& target, int format) noexcept;
+
+// Whether a format (EDGEMAP_FORMAT_BMP or _PNG) takes `bits` per pixel.
+bool format_takes_bits(int format, unsigned bits) noexcept;
+
+// One source to one target, named as a shell user names them ("-" for
+// standard input or output). A bitmap source (told by its first bytes) to
+// a BMP target without any of the target options is the legacy job: it
+// prints exactly the legacy library's lines (on standard error when the
+// target is standard output), and a source that is refused empties the
+// target, as the legacy library does, unless the target is that source.
+// Any other conversion prints nothing when it succeeds, and when it fails
+// one line on standard error, "edgemap: PATH: <why>", leaving the target
+// as it was. The options are judged already (format_takes_bits). Returns
+// the exit status.
 int convert_one_file(const std::string& source, const std::string& target,
-                     double threshold);
+                     double threshold, const target_options& options);
+
+// What a file holds, by its first bytes: anything that is neither a PNG
+// nor a JPEG is a bitmap, to be judged by the bitmap rules. unknown when
+// the file cannot be opened or read (a FIFO is not read).
+enum class source_kind { unknown, bmp, png, jpeg };
+source_kind sniff_file(const std::string& path) noexcept;
+
+// What a failure line says after its path: the status's sentence
+// (edgemap_strerror) and, for a file that could not be opened or written,
+// the system's reason for it (error, an errno) when there is one.
+std::string failure_sentence(int status, int error);
 
 // Which file a path names, however it is reached (another spelling, "."
 // or a link): equal keys, one file. False when there is no file.

@@ -45,6 +45,14 @@ std::optional<std::uint64_t> stream_size(std::FILE* f) noexcept;
 // platforms.
 bool seek_to(std::FILE* f, std::uint64_t offset) noexcept;
 
+// Reads count bytes at offset without using or moving the stream's
+// position, so that several threads may read one file at once. Returns the
+// bytes read (fewer at the end of the file), or 0 on failure. Only where
+// positional_reads says the platform has such a read.
+std::size_t read_at(std::FILE* f, std::uint64_t offset, void* out,
+                    std::size_t count) noexcept;
+extern const bool positional_reads;
+
 // Which file a name or stream stands for, however it is reached (another
 // spelling, a hard or symbolic link). Two unknown identities never match.
 struct file_identity {

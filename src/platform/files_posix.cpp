@@ -86,6 +86,22 @@ bool seek_to(std::FILE* f, std::uint64_t offset) noexcept {
   return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
+const bool positional_reads = true;
+
+std::size_t read_at(std::FILE* f, std::uint64_t offset, void* out,
+                    std::size_t count) noexcept {
+  const int fd = fileno(f);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got = pread(fd, static_cast<char*>(out) + done, count - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
 namespace {
 
 file_identity identity_of_stat(const struct stat& st) noexcept {

@@ -84,6 +84,13 @@ bool seek_to(std::FILE* f, std::uint64_t offset) noexcept {
   return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
+// ReadFile at an offset would move the handle's position under stdio.
+const bool positional_reads = false;
+
+std::size_t read_at(std::FILE*, std::uint64_t, void*, std::size_t) noexcept {
+  return 0;
+}
+
 namespace {
 
 file_identity identity_of_handle(HANDLE h) noexcept {

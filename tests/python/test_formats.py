@@ -1,0 +1,278 @@
+"""PNG and JPEG sources, made here, against the reference run on their
+decoded pixels; every target format and depth; and the images the library
+refuses. The PNGs come from a small encoder below, which writes what Pillow
+cannot (2- and 4-bit gray, 16-bit colour, Adam7 interlacing) with every
+row filter and ancillary chunks around split IDAT chunks; the JPEGs come
+from Pillow, whose libjpeg-turbo decodes them as the library does
+(integer DCT, smooth upsampling)."""
+import io
+import struct
+import zlib
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import edgemap
+from edgemap import _native
+
+SIGNATURE = b"\x89PNG\r\n\x1a\n"
+CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}  # by PNG colour type
+ADAM7 = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4),
+         (0, 2, 2, 4), (1, 0, 2, 2), (0, 1, 1, 2)]  # x, y, step x, step y
+
+
+def chunk(kind, body):
+    return (struct.pack(">I", len(body)) + kind + body
+            + struct.pack(">I", zlib.crc32(kind + body)))
+
+
+def paeth(a, b, c):
+    p = a + b - c
+    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+    return a if pa <= pb and pa <= pc else b if pb <= pc else c
+
+
+def filtered(rows, bpp):
+    """The rows, each behind a filter byte: None, Sub, Up, Average, Paeth
+    in turn."""
+    out, prior = bytearray(), bytes(len(rows[0]))
+    for i, row in enumerate(rows):
+        kind = i % 5
+        out.append(kind)
+        for x, value in enumerate(row):
+            a = row[x - bpp] if x >= bpp else 0
+            c = prior[x - bpp] if x >= bpp else 0
+            guess = (0, a, prior[x], (a + prior[x]) // 2,
+                     paeth(a, prior[x], c))[kind]
+            out.append((value - guess) & 255)
+        prior = row
+    return bytes(out)
+
+
+def packed(row, depth):
+    """A row of samples (W, C) as PNG bytes: big-endian 16-bit, or packed
+    high bits first below 8."""
+    if depth == 16:
+        return row.astype(">u2").tobytes()
+    bits = np.unpackbits(row.astype(np.uint8).reshape(-1, 1), axis=1)
+    return np.packbits(bits[:, 8 - depth:].ravel()).tobytes()
+
+
+def png(samples, colour, depth, interlace=0, palette=None, width=None):
+    h, w, c = samples.shape
+    bpp = max(1, c * depth // 8)
+    data = b""
+    for x0, y0, dx, dy in ADAM7 if interlace else [(0, 0, 1, 1)]:
+        part = samples[y0::dy, x0::dx]
+        if part.size:
+            data += filtered([packed(r, depth) for r in part], bpp)
+    z = zlib.compress(data)
+    header = struct.pack(">IIBBBBB", w if width is None else width, h, depth,
+                         colour, 0, 0, interlace)
+    chunks = [chunk(b"IHDR", header), chunk(b"tEXt", b"Comment\0edges")]
+    if palette is not None:  # with alpha per entry, which must not matter
+        chunks += [chunk(b"PLTE", palette.tobytes()),
+                   chunk(b"tRNS", bytes(range(len(palette))))]
+    chunks += [chunk(b"IDAT", z[:len(z) // 2]), chunk(b"IDAT", z[len(z) // 2:]),
+               chunk(b"tIME", struct.pack(">HBBBBB", 2026, 1, 2, 3, 4, 5)),
+               chunk(b"IEND", b"")]
+    return SIGNATURE + b"".join(chunks)
+
+
+def scene(h, w, c, top, seed):
+    """Flat blocks on the left (edges only at their seams), on the right
+    noise of a third of the range, whose gradients straddle the threshold
+    (so that a gray level off by one shows); samples 0 to top."""
+    rng = np.random.default_rng(seed)
+    blocks = rng.integers(0, top + 1, (h // 4 + 1, w // 5 + 1, c))
+    image = blocks.repeat(4, 0).repeat(5, 1)[:h, :w]
+    image[:, w // 2:] = rng.integers(top // 3, top - top // 3 + 1,
+                                     (h, w - w // 2, c))
+    return image
+
+
+def expected(rgb, threshold=90.0):
+    """The target of an 8-bit gray PNG: the reference on the pixels."""
+    return np.where(edgemap.mask(np.ascontiguousarray(rgb), threshold), 0,
+                    255).astype(np.uint8)
+
+
+def png_case(colour, depth, interlace, h, w, seed=1):
+    """A PNG and the RGB its pixels decode to by the library's gray rule."""
+    c = CHANNELS[colour]
+    rng = np.random.default_rng(seed)
+    samples = scene(h, w, c, (1 << min(depth, 8)) - 1, seed)
+    palette = None
+    if depth == 16:  # the low byte must not matter
+        samples = samples << 8 | rng.integers(0, 256, samples.shape)
+        colours = samples >> 8
+    elif colour == 3:
+        palette = rng.integers(0, 256, (1 << depth, 3), dtype=np.uint8)
+        colours = palette[samples[..., 0]]
+    else:
+        colours = samples * 255 // ((1 << depth) - 1)
+    if colours.shape[2] < 3:  # gray, maybe with alpha
+        colours = colours[..., :1].repeat(3, 2)
+    rgb = colours[..., :3]
+    return png(samples, colour, depth, interlace, palette), rgb.astype(np.uint8)
+
+
+def decoded(data):
+    return np.asarray(Image.open(io.BytesIO(data)).convert("L"))
+
+
+def compare(got, want, what):
+    wrong = np.argwhere(got != want)
+    assert not len(wrong), f"{what}: {len(wrong)} pixels differ, first " \
+        f"(row, column) {wrong[:8].tolist()}"
+
+
+SIZES = [(1, 1), (6, 9), (21, 37)]
+
+
+@pytest.mark.parametrize("h, w", SIZES)
+@pytest.mark.parametrize("interlace", [0, 1])
+@pytest.mark.parametrize("colour, depth", [
+    (0, 1), (0, 2), (0, 4), (0, 8), (0, 16), (2, 8), (2, 16),
+    (3, 1), (3, 2), (3, 4), (3, 8), (4, 8), (4, 16), (6, 8), (6, 16)])
+def test_png_exact(colour, depth, interlace, h, w):
+    data, rgb = png_case(colour, depth, interlace, h, w)
+    if depth <= 8:  # the encoder itself, checked by another decoder
+        pillow = np.asarray(Image.open(io.BytesIO(data)).convert("RGBA"))
+        assert np.array_equal(pillow[..., :3], rgb)
+    out = edgemap.convert_bytes(data, format="png", bits=8)
+    assert Image.open(io.BytesIO(out)).mode == "L"
+    compare(decoded(out), expected(rgb), f"type {colour} {depth}-bit")
+
+
+@pytest.mark.parametrize("h, w", [(1, 1), (13, 17), (33, 41), (48, 64)])
+@pytest.mark.parametrize("progressive", [False, True])
+@pytest.mark.parametrize("mode, subsampling", [
+    ("L", 0), ("RGB", 0), ("RGB", 1), ("RGB", 2)])  # 4:4:4, 4:2:2, 4:2:0
+def test_jpeg_exact(mode, subsampling, progressive, h, w):
+    image = Image.fromarray(scene(h, w, 3, 255, h * w).astype(np.uint8))
+    file = io.BytesIO()
+    image.convert(mode).save(file, "JPEG", quality=90, progressive=progressive,
+                             subsampling=subsampling)
+    rgb = np.asarray(Image.open(io.BytesIO(file.getvalue())).convert("RGB"))
+    out = edgemap.convert_bytes(file.getvalue(), format="png", bits=8)
+    compare(decoded(out), expected(rgb), f"{mode} {subsampling}")
+
+
+def bitmap(rgb):
+    file = io.BytesIO()
+    Image.fromarray(rgb).save(file, "BMP")
+    return file.getvalue()
+
+
+@pytest.mark.parametrize("source", ["png", "bmp"])
+@pytest.mark.parametrize("format, bits, magic, mode", [
+    (None, None, None, None),  # a PNG source: 1-bit PNG; a bitmap: legacy
+    ("png", 1, SIGNATURE, "1"),
+    ("bmp", 1, b"BM", None),
+    ("bmp", 8, b"BM", None),
+    ("bmp", 24, b"BM", "RGB")])
+def test_every_target(source, format, bits, magic, mode):
+    data, rgb = png_case(2, 8, 0, 21, 37)  # odd rows: padding in BMP rows
+    if source == "bmp":
+        data = bitmap(rgb)
+    out = edgemap.convert_bytes(data, 70.0, format=format, bits=bits)
+    if format is None:
+        magic, mode = (SIGNATURE, "1") if source == "png" else (b"BM", "RGB")
+    assert out.startswith(magic)
+    if mode:
+        assert Image.open(io.BytesIO(out)).mode == mode
+    if source == "png" and magic == b"BM" and bits == 24:
+        assert int.from_bytes(out[10:14], "little") == 54
+    compare(decoded(out), expected(rgb, 70.0), f"{source} to {format} {bits}")
+
+
+@pytest.mark.parametrize("name, magic", [
+    ("edges.png", SIGNATURE), ("edges.PNG", SIGNATURE), ("edges.Bmp", b"BM"),
+    ("edges", SIGNATURE)])  # no extension: PNG for a PNG source
+def test_format_from_target_name(tmp_path, name, magic):
+    data, _ = png_case(0, 8, 0, 6, 9)
+    (tmp_path / "source").write_bytes(data)
+    edgemap.convert(tmp_path / "source", tmp_path / name)
+    assert (tmp_path / name).read_bytes() == edgemap.convert_bytes(
+        data, format="png" if magic == SIGNATURE else "bmp")
+
+
+def jpeg(mode="RGB", size=(16, 16)):
+    file = io.BytesIO()
+    Image.new(mode, size, "red").save(file, "JPEG")
+    return file.getvalue()
+
+
+def huge_jpeg():
+    data = bytearray(jpeg())
+    sof = data.index(b"\xff\xc0")
+    data[sof + 5:sof + 9] = struct.pack(">HH", 65000, 65000)
+    return bytes(data)
+
+
+def bad_crc():
+    data = bytearray(png_case(2, 8, 0, 6, 9)[0])
+    data[29] ^= 1  # IHDR's CRC
+    return bytes(data)
+
+
+def ihdr_only(w, h, idat):
+    header = struct.pack(">IIBBBBB", w, h, 8, 0, 0, 0, 0)
+    return SIGNATURE + chunk(b"IHDR", header) + chunk(b"IDAT", idat) \
+        + chunk(b"IEND", b"")
+
+
+SMALL = png_case(2, 8, 0, 21, 37)[0]
+BAD = {
+    "truncated PNG": (SMALL[:len(SMALL) // 2], edgemap.ERROR_CORRUPT),
+    "truncated JPEG": (jpeg()[:300], edgemap.ERROR_CORRUPT),
+    "CRC error": (bad_crc(), edgemap.ERROR_CORRUPT),
+    "zero width": (ihdr_only(0, 5, zlib.compress(b"")), edgemap.ERROR_CORRUPT),
+    "huge PNG": (ihdr_only(100000, 100000, b""), edgemap.ERROR_PIXEL_LIMIT),
+    "huge JPEG": (huge_jpeg(), edgemap.ERROR_PIXEL_LIMIT),
+    "CMYK JPEG": (jpeg("CMYK"), edgemap.ERROR_UNSUPPORTED),
+    "garbage IDAT": (ihdr_only(8, 8, bytes(range(7, 250, 3))),
+                     edgemap.ERROR_CORRUPT),
+}
+
+
+@pytest.mark.parametrize("what", BAD)
+def test_refused(tmp_path, what):
+    data, status = BAD[what]
+    with pytest.raises(edgemap.BitmapError) as raised:
+        edgemap.convert_bytes(data)
+    assert raised.value.status == status, what
+    (tmp_path / "source").write_bytes(data)
+    with pytest.raises(edgemap.BitmapError) as raised:
+        edgemap.convert(tmp_path / "source", tmp_path / "edges.bmp")
+    assert raised.value.status == status, what
+    assert raised.value.filename == str(tmp_path / "source")
+    assert _native.strerror(status) in str(raised.value)
+    assert list(tmp_path.iterdir()) == [tmp_path / "source"]
+
+
+@pytest.mark.parametrize("data", [SMALL, jpeg(size=(37, 21)), bitmap(
+    png_case(2, 8, 0, 21, 37)[1])], ids=["png", "jpeg", "bmp"])
+def test_pixel_limit_is_inclusive(data):
+    edgemap.convert_bytes(data, max_pixels=37 * 21)
+    with pytest.raises(edgemap.BitmapError) as raised:
+        edgemap.convert_bytes(data, max_pixels=37 * 21 - 1)
+    assert raised.value.status == edgemap.ERROR_PIXEL_LIMIT
+    edgemap.convert_bytes(data, max_pixels=0)  # no limit
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"format": "jpeg"}, ValueError), ({"format": "PNG "}, ValueError),
+    ({"format": 2}, TypeError), ({"bits": 2}, ValueError),
+    ({"bits": -1}, ValueError), ({"bits": 2**70}, ValueError),
+    ({"bits": 1.0}, TypeError), ({"format": "png", "bits": 24}, ValueError),
+    ({"max_pixels": -1}, ValueError), ({"max_pixels": 2**64}, ValueError),
+    ({"max_pixels": "many"}, TypeError)])
+def test_bad_options(tmp_path, options, error):
+    for call in (lambda: edgemap.convert_bytes(SMALL, **options),
+                 lambda: edgemap.convert("no-such-file", tmp_path / "e.png",
+                                         **options)):
+        with pytest.raises(error):  # judged before any file is opened
+            call()
