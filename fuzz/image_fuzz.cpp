@@ -29,6 +29,11 @@ std::uint8_t pixel_value(unsigned v) {
   return static_cast<std::uint8_t>(v);
 }
 
+// Pixel c of a row of one bit per pixel, the first in the high bit.
+bool bit_at(const std::uint8_t* row, std::uint32_t c) {
+  return ((row[c / 8] >> (7 - c % 8)) & 1) != 0;
+}
+
 // A bottom-up bitmap of 1, 8 or 24 bits as the _ex functions write it.
 gray_image read_bmp(const bytes& t) {
   const std::uint8_t* h = t.data();
@@ -45,7 +50,7 @@ gray_image read_bmp(const bytes& t) {
   }
   for (std::uint32_t i = 0; i < colours; ++i) {
     const auto v = static_cast<std::uint8_t>(bits == 1 ? i * 255 : i);
-    const std::uint8_t* e = h + 54 + 4 * i;
+    const std::uint8_t* e = h + 54 + std::size_t{4} * i;
     if (e[0] != v || e[1] != v || e[2] != v || e[3] != 0) {
       fail("bitmap target palette is not gray");
     }
@@ -68,7 +73,7 @@ gray_image read_bmp(const bytes& t) {
     std::uint8_t* out = g.pixels.data() + std::size_t{r} * g.width;
     for (std::uint32_t c = 0; c < g.width; ++c) {
       if (bits == 1) {
-        out[c] = (row[c / 8] >> (7 - c % 8)) & 1 ? 255 : 0;
+        out[c] = bit_at(row, c) ? 255 : 0;
       } else if (bits == 8) {
         out[c] = pixel_value(row[c]);
       } else {
@@ -122,8 +127,8 @@ gray_image read_png(const bytes& t, unsigned want_bits) {
     const std::uint8_t* row = packed.data() + r * stride;
     std::uint8_t* out = g.pixels.data() + std::size_t{r} * g.width;
     for (std::uint32_t c = 0; c < g.width; ++c) {
-      out[c] = want_bits == 1 ? ((row[c / 8] >> (7 - c % 8)) & 1 ? 255 : 0)
-                              : pixel_value(row[c]);
+      out[c] =
+          want_bits == 1 ? (bit_at(row, c) ? 255 : 0) : pixel_value(row[c]);
     }
   }
   return g;
@@ -196,12 +201,8 @@ bool convert(const bytes& image, const edgemap_options& options, int& status,
 
 }  // namespace
 
-void run_image_input(const std::uint8_t* data, std::size_t size,
-                     const std::uint8_t* signature,
-                     std::size_t signature_size) {
-  if (size < 2) {
-    return;
-  }
+void run_image_input(std::uint8_t first, std::uint8_t second,
+                     const bytes& image) {
   static constexpr int formats[] = {EDGEMAP_FORMAT_AUTO, EDGEMAP_FORMAT_BMP,
                                     EDGEMAP_FORMAT_PNG, EDGEMAP_FORMAT_PNG};
   static constexpr unsigned bmp_bits[] = {0, 1, 8, 24};
@@ -209,22 +210,17 @@ void run_image_input(const std::uint8_t* data, std::size_t size,
   static constexpr std::uint64_t limits[] = {1u << 20, 1u << 14, 256, 1u << 20};
   edgemap_options options;
   edgemap_options_init(&options);
-  options.format = formats[data[0] & 3];
+  options.format = formats[first & 3];
   options.bits =
       (options.format == EDGEMAP_FORMAT_BMP ? bmp_bits
-                                            : png_bits)[(data[0] >> 2) & 3];
-  options.threads = (data[0] & 0x10) != 0 ? 2 : 1;
-  options.max_pixels = limits[(data[0] >> 5) & 3];
-  options.threshold = (data[0] & 0x80) != 0 ? data[1] : 90.0;
-
-  bytes image(data + 2, data + size);
-  if (image.size() >= signature_size) {
-    std::memcpy(image.data(), signature, signature_size);
-  }
+                                            : png_bits)[(first >> 2) & 3];
+  options.threads = (first & 0x10) != 0 ? 2 : 1;
+  options.max_pixels = limits[(first >> 5) & 3];
+  options.threshold = (first & 0x80) != 0 ? second : 90.0;
 
   int status = 0;
-  gray_image first;
-  if (!convert(image, options, status, first)) {
+  gray_image converted;
+  if (!convert(image, options, status, converted)) {
     return;
   }
   // The same decision, one thread, written by the other writer at 8 bits:
@@ -235,14 +231,14 @@ void run_image_input(const std::uint8_t* data, std::size_t size,
                                                       : EDGEMAP_FORMAT_BMP;
   other.bits = 8;
   int other_status = 0;
-  gray_image second;
-  if (!convert(image, other, other_status, second)) {
+  gray_image again;
+  if (!convert(image, other, other_status, again)) {
     if (other_status == EDGEMAP_ERROR_NO_MEMORY) {
       return;
     }
     fail("an image converted once was refused the second time");
   }
-  if (!(first == second)) {
+  if (!(converted == again)) {
     fail("the thread count or the target format changed the edge map");
   }
 }

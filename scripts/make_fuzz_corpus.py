@@ -240,28 +240,32 @@ def png(width, height, colour_type, depth, interlace=False, palette=None,
 
 
 def png_inputs():
-    """Two option bytes, then a PNG of each colour type."""
+    """A flag byte (1: the harness rewrites the chunks' CRCs), two option
+    bytes, then a PNG of each colour type."""
     palette = [v for i in range(16) for v in (i * 17, 255 - i * 17, i * 8)]
-    text = chunk(b"tEXt", b"Comment\x00corpus") + chunk(b"gAMA",
-                                                         struct.pack(">I", 45455))
-    return {
+    text = (chunk(b"tEXt", b"Comment\x00corpus")
+            + chunk(b"gAMA", struct.pack(">I", 45455)))
+    inputs = {
         "gray_1bit.bin": options() + png(19, 11, 0, 1),
         "gray_4bit_bmp_1bit.bin": options(1, 1) + png(13, 9, 0, 4),
-        "gray_8bit_text_chunks.bin": options(2, 2) + png(16, 12, 0, 8,
-                                                         extra=text),
+        "gray_8bit_text_chunks.bin": options(2, 2)
+        + png(16, 12, 0, 8, extra=text),
         "gray_16bit_two_threads.bin": options(threads=2) + png(12, 40, 0, 16),
         "rgb_8bit_bmp_24bit.bin": options(1, 3) + png(17, 10, 2, 8),
         "rgb_16bit.bin": options(threshold=40) + png(9, 7, 2, 16),
-        "palette_4bit_bmp_8bit.bin": options(1, 2) + png(15, 9, 3, 4,
-                                                         palette=palette),
+        "palette_4bit_bmp_8bit.bin": options(1, 2)
+        + png(15, 9, 3, 4, palette=palette),
         "gray_alpha_8bit.bin": options(2, 1) + png(10, 8, 4, 8),
         "rgba_8bit_bmp_default.bin": options(1) + png(14, 10, 6, 8),
         "interlaced_rgb.bin": options() + png(21, 13, 2, 8, interlace=True),
         "interlaced_palette_bmp_1bit.bin": options(1, 1, threads=2)
         + png(11, 9, 3, 2, interlace=True, palette=palette[:12]),
         "above_pixel_limit.bin": options(limit=2) + png(20, 20, 0, 8),
-        "idat_crc_wrong.bin": options() + idat_crc_wrong(png(8, 8, 0, 8)),
     }
+    inputs = {name: b"\x01" + data for name, data in inputs.items()}
+    inputs["idat_crc_wrong.bin"] = (b"\x00" + options()
+                                    + idat_crc_wrong(png(8, 8, 0, 8)))
+    return inputs
 
 
 def idat_crc_wrong(data):
