@@ -19,8 +19,8 @@ done
 echo "cross builds in place: build-win64 build-win32 build-armhf build-aarch64"
 
 # As the toolchain files run test programs.
-armhf_qemu="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib"
-aarch64_qemu="qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib"
+armhf_qemu="qemu-arm -L /usr/arm-linux-gnueabihf -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib:/opt/edgemap-cross/armhf/usr/lib/arm-linux-gnueabihf:/opt/edgemap-cross/armhf/lib/arm-linux-gnueabihf"
+aarch64_qemu="qemu-aarch64 -L /usr/aarch64-linux-gnu -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib:/opt/edgemap-cross/arm64/usr/lib/aarch64-linux-gnu:/opt/edgemap-cross/arm64/lib/aarch64-linux-gnu"
 # The unit tests in one process under qemu with the given CPU, which must
 # get the given kernel: the dispatcher picks a variant the processor runs,
 # and nothing else uses an instruction it lacks.

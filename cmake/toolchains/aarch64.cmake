@@ -1,6 +1,6 @@
 # 64-bit ARM Linux (AArch64; NEON is part of the baseline) with Debian's
-# cross compiler; tests run under qemu-aarch64 with the target's libraries
-# from the multiarch tree.
+# cross compiler; tests run under qemu-aarch64 with the codecs
+# scripts/cross_codecs.sh unpacks.
 #   cmake -S . -B build-aarch64 -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64.cmake
 set(CMAKE_SYSTEM_NAME Linux)
@@ -18,18 +18,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# pkg-config reads the target's .pc files (libspng-dev:arm64 and
-# libjpeg62-turbo-dev:arm64 put them in the multiarch tree), never the build
-# machine's, and takes the paths in them as they stand: the multiarch tree
-# lives under /, so no sysroot is prefixed to them.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
-unset(ENV{PKG_CONFIG_PATH})
-unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+# libspng, libjpeg and zlib from scripts/cross_codecs.sh.
+set(edgemap_cross_triple aarch64-linux-gnu)
+set(edgemap_cross_arch arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-codecs.cmake)
 
 # No binfmt handler is registered here: run test programs through qemu.
-# Its -L prefix gives the cross compiler's C library and libstdc++; the
-# loader finds libspng, libjpeg and zlib in the multiarch tree. The C
-# library installed there with them must not be mixed with the cross one,
-# which LD_LIBRARY_PATH puts first.
+# Its -L prefix gives the cross compiler's C library and libstdc++, and
+# LD_LIBRARY_PATH the codecs.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
-    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib:${edgemap_cross_libraries})

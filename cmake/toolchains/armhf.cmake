@@ -1,5 +1,5 @@
 # 32-bit ARM Linux (hard float) with Debian's cross compiler; tests run
-# under qemu-arm with the target's libraries from the multiarch tree.
+# under qemu-arm with the codecs scripts/cross_codecs.sh unpacks.
 #   cmake -S . -B build-armhf -G Ninja \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/armhf.cmake
 set(CMAKE_SYSTEM_NAME Linux)
@@ -20,18 +20,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# pkg-config reads the target's .pc files (libspng-dev:armhf and
-# libjpeg62-turbo-dev:armhf put them in the multiarch tree), never the build
-# machine's, and takes the paths in them as they stand: the multiarch tree
-# lives under /, so no sysroot is prefixed to them.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-unset(ENV{PKG_CONFIG_PATH})
-unset(ENV{PKG_CONFIG_SYSROOT_DIR})
+# libspng, libjpeg and zlib from scripts/cross_codecs.sh.
+set(edgemap_cross_triple arm-linux-gnueabihf)
+set(edgemap_cross_arch armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-codecs.cmake)
 
 # No binfmt handler is registered here: run test programs through qemu.
-# Its -L prefix gives the cross compiler's C library and libstdc++; the
-# loader finds libspng, libjpeg and zlib in the multiarch tree. The C
-# library installed there with them must not be mixed with the cross one,
-# which LD_LIBRARY_PATH puts first.
+# Its -L prefix gives the cross compiler's C library and libstdc++, and
+# LD_LIBRARY_PATH the codecs.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf
-    -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
+    -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib:${edgemap_cross_libraries})
