@@ -81,6 +81,11 @@ class png_source final : public image_source {
         return status_of(e);
       }
     }
+    // The chunks after the last row, up to IEND, with their CRCs: the rest
+    // of the last IDAT is among them.
+    if (next_ == height_ && count != 0) {
+      if (const int e = spng_decode_chunks(ctx_)) return status_of(e);
+    }
     return status::ok;
   }
 
