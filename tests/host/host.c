@@ -22,6 +22,9 @@ typedef int (*convert_file_w_fn)(const wchar_t*, const wchar_t*, double,
 typedef int (*convert_memory_fn)(const void*, size_t, void**, size_t*, double,
                                  unsigned);
 typedef void (*free_fn)(void*);
+typedef void (*options_init_fn)(edgemap_options*);
+typedef int (*convert_file_ex_w_fn)(const wchar_t*, const wchar_t*,
+                                    const edgemap_options*);
 
 enum { width = 6, height = 4, bytes_per_pixel = 3, stride = 20 };
 enum { pixel_bytes = stride * height, file_bytes = 54 + pixel_bytes };
@@ -121,12 +124,16 @@ static void check_version(HMODULE module) {
   if (info != NULL && GetFileVersionInfoW(path, 0, size, info) &&
       VerQueryValueW(info, L"\\", (void**)&fixed, &fixed_size) &&
       fixed_size >= sizeof *fixed) {
-    check(fixed->dwFileVersionMS == 0x00010001u &&
-              fixed->dwFileVersionLS == 0x00000000u,
-          "file version 1.2.0.0");
-    check(fixed->dwProductVersionMS == 0x00010001u &&
-              fixed->dwProductVersionLS == 0x00000000u,
-          "product version 1.2.0.0");
+    /* Four parts, the library's three and 0: 1.2.0 is 1.2.0.0. */
+    unsigned major = 0, minor = 0, patch = 0;
+    check(sscanf(EDGEMAP_EXPECTED_VERSION, "%u.%u.%u", &major, &minor,
+                 &patch) == 3,
+          "the expected version has three parts");
+    const DWORD ms = (DWORD)(major << 16 | minor), ls = (DWORD)(patch << 16);
+    check(fixed->dwFileVersionMS == ms && fixed->dwFileVersionLS == ls,
+          "file version " EDGEMAP_EXPECTED_VERSION ".0");
+    check(fixed->dwProductVersionMS == ms && fixed->dwProductVersionLS == ls,
+          "product version " EDGEMAP_EXPECTED_VERSION ".0");
     check(fixed->dwFileType == VFT_DLL, "file type dynamic library");
   } else {
     check(0, "VerQueryValueW");
@@ -141,8 +148,8 @@ static FARPROC find(HMODULE module, const char* name) {
 }
 
 /* The API through the DLL: the version, a file with a name outside every
- * ANSI code page, and a bitmap in memory that the library allocates and
- * frees. */
+ * ANSI code page, through the 1.1 call and the one taking options, and a
+ * bitmap in memory that the library allocates and frees. */
 static void check_api(HMODULE module, const wchar_t* source,
                       const wchar_t* target, const unsigned char* source_file,
                       const unsigned char* expected) {
@@ -153,7 +160,17 @@ static void check_api(HMODULE module, const wchar_t* source,
   convert_memory_fn convert_memory =
       (convert_memory_fn)(void (*)(void))find(module, "edgemap_convert_memory");
   free_fn free_memory = (free_fn)(void (*)(void))find(module, "edgemap_free");
-  if (!version || !convert_file_w || !convert_memory || !free_memory) return;
+  options_init_fn options_init =
+      (options_init_fn)(void (*)(void))find(module, "edgemap_options_init");
+  convert_file_ex_w_fn convert_file_ex_w =
+      (convert_file_ex_w_fn)(void (*)(void))find(module,
+                                                 "edgemap_convert_file_ex_w");
+  find(module, "edgemap_convert_file_ex");
+  find(module, "edgemap_convert_memory_ex");
+  if (!version || !convert_file_w || !convert_memory || !free_memory ||
+      !options_init || !convert_file_ex_w) {
+    return;
+  }
 
   check(strcmp(version(), EDGEMAP_EXPECTED_VERSION) == 0, "edgemap_version");
 
@@ -163,6 +180,16 @@ static void check_api(HMODULE module, const wchar_t* source,
   const long n = read_file(target, got, sizeof got);
   check(n == file_bytes && memcmp(got, expected, file_bytes) == 0,
         "edgemap_convert_file_w writes the edge map");
+
+  /* The defaults and a .bmp target: the same bytes. */
+  edgemap_options options;
+  options_init(&options);
+  DeleteFileW(target);
+  check(convert_file_ex_w(source, target, &options) == EDGEMAP_OK,
+        "edgemap_convert_file_ex_w succeeds");
+  const long n_ex = read_file(target, got, sizeof got);
+  check(n_ex == file_bytes && memcmp(got, expected, file_bytes) == 0,
+        "edgemap_convert_file_ex_w writes the edge map");
 
   void* out = NULL;
   size_t out_size = 0;
