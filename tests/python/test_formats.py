@@ -212,9 +212,9 @@ def huge_jpeg():
     return bytes(data)
 
 
-def bad_crc():
+def bad_crc(at):
     data = bytearray(png_case(2, 8, 0, 6, 9)[0])
-    data[29] ^= 1  # IHDR's CRC
+    data[at] ^= 1
     return bytes(data)
 
 
@@ -228,7 +228,9 @@ SMALL = png_case(2, 8, 0, 21, 37)[0]
 BAD = {
     "truncated PNG": (SMALL[:len(SMALL) // 2], edgemap.ERROR_CORRUPT),
     "truncated JPEG": (jpeg()[:300], edgemap.ERROR_CORRUPT),
-    "CRC error": (bad_crc(), edgemap.ERROR_CORRUPT),
+    "IHDR's CRC": (bad_crc(29), edgemap.ERROR_CORRUPT),
+    "the last IDAT's CRC": (bad_crc(-13), edgemap.ERROR_CORRUPT),
+    "IEND's CRC": (bad_crc(-1), edgemap.ERROR_CORRUPT),
     "zero width": (ihdr_only(0, 5, zlib.compress(b"")), edgemap.ERROR_CORRUPT),
     "huge PNG": (ihdr_only(100000, 100000, b""), edgemap.ERROR_PIXEL_LIMIT),
     "huge JPEG": (huge_jpeg(), edgemap.ERROR_PIXEL_LIMIT),
