@@ -22,10 +22,12 @@ import time
 import numpy as np
 from PIL import Image
 
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
+# python_bench (for OpenCV's exact edge map) imports the build's package.
+sys.path.insert(0, os.path.join(os.path.abspath(BUILD), "python"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from python_bench import cv2_compositions  # noqa: E402
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else "build"
 ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 11
 TOOL = os.path.abspath(os.path.join(BUILD, "edgemap"))
 

@@ -5,6 +5,7 @@
 // computed and encoded, so decoding, the slowest step, sets the pace.
 #include "codecs/transcode.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -101,31 +102,60 @@ struct pipeline {
 };
 
 // Sources that give any rows at any time, from any thread (bitmaps): each
-// worker takes a band of its own, rows read, mask computed and packed, and
-// the packed bands are written in order.
+// worker takes the next band, reads its rows, computes and packs its mask,
+// then waits for the band before it to be written and writes its own. A
+// band is taken only after every band before it was taken by a worker that
+// is running, so the wait always ends, also when one thread ends up running
+// every part.
 struct parallel_bands {
   const pipeline* p;
   band_buffers* buffers;
-  std::uint32_t first_band = 0;
-  status failures[64] = {};
+  std::uint32_t bands;
+  std::atomic<std::uint32_t> next{0};
+  std::atomic<std::uint32_t> written{0};
+  std::atomic<int> failure{0};  // the first failure's status
+
+  void fail(status s) noexcept {
+    int none = 0;
+    (void)failure.compare_exchange_strong(none, static_cast<int>(s));
+  }
+
+  status band(std::uint32_t b, band_buffers& mine) noexcept {
+    const std::uint32_t r0 = b * p->band;
+    const std::uint32_t r1 = p->band_end(r0);
+    const std::uint32_t lo = r0 == 0 ? 0 : r0 - 1;
+    const std::uint32_t hi = r1 == p->height ? r1 : r1 + 1;
+    std::ptrdiff_t stride = 0;
+    status s = status::ok;
+    const std::uint8_t* rows =
+        p->src->rows_at(lo, hi - lo, mine.window.bytes, stride, s);
+    if (rows == nullptr) return s;
+    return p->compute(rows, stride, lo, hi, r0, r1, mine, 1)
+               ? status::ok
+               : status::no_memory;
+  }
 
   static void part(void* self, std::uint32_t k) {
     auto& s = *static_cast<parallel_bands*>(self);
-    const pipeline& p = *s.p;
-    const std::uint32_t r0 = (s.first_band + k) * p.band;
-    const std::uint32_t r1 = p.band_end(r0);
-    const std::uint32_t lo = r0 == 0 ? 0 : r0 - 1;
-    const std::uint32_t hi = r1 == p.height ? r1 : r1 + 1;
-    std::ptrdiff_t stride = 0;
-    status failure = status::ok;
-    const std::uint8_t* rows =
-        p.src->rows_at(lo, hi - lo, s.buffers[k].window.bytes, stride, failure);
-    if (rows == nullptr) {
-      s.failures[k] = failure;
-    } else if (!p.compute(rows, stride, lo, hi, r0, r1, s.buffers[k], 1)) {
-      s.failures[k] = status::no_memory;
-    } else {
-      s.failures[k] = status::ok;
+    band_buffers& mine = s.buffers[k];
+    for (;;) {
+      const std::uint32_t b = s.next.fetch_add(1);
+      if (b >= s.bands) return;
+      if (s.failure.load() == 0) {
+        const status computed = s.band(b, mine);
+        if (computed != status::ok) s.fail(computed);
+      }
+      for (std::uint32_t w = s.written.load(); w != b; w = s.written.load()) {
+        s.written.wait(w);
+      }
+      if (s.failure.load() == 0) {
+        const std::uint32_t r0 = b * s.p->band;
+        const status put =
+            s.p->sink->put_packed(mine.packed.bytes, s.p->band_end(r0) - r0);
+        if (put != status::ok) s.fail(put);
+      }
+      s.written.store(b + 1);
+      s.written.notify_all();
     }
   }
 };
@@ -174,21 +204,9 @@ status run_parallel(const pipeline& p, unsigned threads,
       return status::no_memory;
     }
   }
-  parallel_bands step{&p, buffers};
-  for (std::uint32_t first = 0; first < bands; first += workers) {
-    const std::uint32_t parts =
-        bands - first < workers ? bands - first : workers;
-    step.first_band = first;
-    run_parts(parts, parallel_bands::part, &step);
-    for (std::uint32_t k = 0; k < parts; ++k) {
-      if (step.failures[k] != status::ok) return step.failures[k];
-      const std::uint32_t r0 = (first + k) * p.band;
-      const status s =
-          p.sink->put_packed(buffers[k].packed.bytes, p.band_end(r0) - r0);
-      if (s != status::ok) return s;
-    }
-  }
-  return status::ok;
+  parallel_bands step{&p, buffers, bands};
+  run_parts(workers, parallel_bands::part, &step);
+  return static_cast<status>(step.failure.load());
 }
 
 status run_overlapped(const pipeline& p, unsigned threads,
