@@ -7,8 +7,8 @@ every run, so no run pays for replacing a file.
 
   /usr/bin/python3 bench/formats_bench.py [BUILD_DIR] [ROUNDS]
 
-Needs djpeg (libjpeg-turbo-progs) and OpenCV's Python module
-(python3-opencv); the images are made here, photo-like (smooth gradients
+Needs djpeg (libjpeg-turbo-progs), OpenCV's Python module (python3-opencv)
+and GNU time (time); the images are made here, photo-like (smooth gradients
 and noise), in a temporary folder.
 """
 import os
@@ -70,12 +70,13 @@ def compare(title, entries):
 
 
 def peak_kib(argv):
-    """Peak resident memory of a child process, in KiB. posix_spawn starts
-    it without a copy of this process's pages, which a fork would count."""
-    pid = os.posix_spawn(argv[0], argv, os.environ)
-    _, status, usage = os.wait4(pid, 0)
-    assert status == 0, argv
-    return usage.ru_maxrss
+    """Peak resident memory of a program, in KiB, as GNU time reports it
+    (a child of this process would carry this process's peak over its
+    exec)."""
+    done = subprocess.run(["/usr/bin/time", "-f", "%M"] + argv,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          check=True)
+    return int(done.stderr.decode().split()[-1])
 
 
 def main():
