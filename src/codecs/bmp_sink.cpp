@@ -21,11 +21,13 @@ class bmp_sink final : public edge_sink {
     width_ = width;
     height_ = height;
     bottom_first_ = bottom_first;
-    stride_ = (packed_row_bytes(width, bits_) + 3) & ~std::size_t{3};
+    stride_ =
+        (packed_row_bytes(width, bits_) + 3) & ~static_cast<std::size_t>(3);
     const std::uint32_t colours = bits_ == 24 ? 0 : 1u << bits_;
     pixels_at_ = header_size + 4 * colours;
     const std::uint64_t total =
-        pixels_at_ + std::uint64_t{stride_} * std::uint64_t{height};
+        pixels_at_ + static_cast<std::uint64_t>(stride_) *
+                         static_cast<std::uint64_t>(height);
     if (total > UINT32_MAX) return status::too_large;
 
     auto header = initial_bmp_header();
@@ -36,15 +38,16 @@ class bmp_sink final : public edge_sink {
     write_u32_le(header.data() + offset_bi_height, height);
     header[offset_bi_bit_count] = static_cast<std::uint8_t>(bits_);
     write_u32_le(header.data() + 34,
-                 static_cast<std::uint32_t>(std::uint64_t{stride_} * height));
+                 static_cast<std::uint32_t>(
+                     static_cast<std::uint64_t>(stride_) * height));
     write_u32_le(header.data() + 46, colours);  // biClrUsed
     out_.write(header.data(), header.size());
     std::uint8_t palette[4 * 256] = {};
-    for (std::uint32_t i = 0; i < colours; ++i) {
+    for (std::size_t i = 0; i < colours; ++i) {
       const auto level = static_cast<std::uint8_t>(colours == 2 ? 255 * i : i);
       palette[4 * i] = palette[4 * i + 1] = palette[4 * i + 2] = level;
     }
-    out_.write(palette, 4 * std::size_t{colours});
+    out_.write(palette, 4 * static_cast<std::size_t>(colours));
     // Rows given top first go to their places from the end backwards;
     // where the output cannot seek, the pixel array waits in memory.
     if (!bottom_first && height > 0 && !out_.seek(pixels_at_)) {
@@ -101,7 +104,8 @@ class bmp_sink final : public edge_sink {
   }
 
   status finish() noexcept override {
-    if (whole_ != nullptr) out_.write(whole_, stride_ * std::size_t{height_});
+    if (whole_ != nullptr)
+      out_.write(whole_, stride_ * static_cast<std::size_t>(height_));
     return out_.failed() ? status::write : status::ok;
   }
 

@@ -40,15 +40,15 @@ class bmp_source final : public image_source {
     const bool file_order = bottom_first_ == file_bottom_first_;
     // The rows as a block of file rows [lo, lo + count).
     const std::uint32_t lo = file_order ? first : l_.height - first - count;
-    const std::uint64_t at =
-        std::uint64_t{l_.data_offset} + std::uint64_t{lo} * l_.stride;
+    const std::uint64_t at = static_cast<std::uint64_t>(l_.data_offset) +
+                             static_cast<std::uint64_t>(lo) * l_.stride;
     const auto step = static_cast<std::ptrdiff_t>(l_.stride);
     const std::uint8_t* block = nullptr;
     if (in_.data != nullptr) {
       block = in_.data + at;
     } else {
       // The last row's padding may be missing from the file.
-      const std::size_t bytes = std::size_t{count} * l_.stride;
+      const std::size_t bytes = static_cast<std::size_t>(count) * l_.stride;
       const std::size_t required =
           bytes - (lo + count == l_.height ? l_.stride - l_.row_bytes() : 0);
       if (read_at(in_.stream, at, buffer, bytes) < required) {
@@ -67,8 +67,8 @@ class bmp_source final : public image_source {
     for (std::uint32_t i = 0; i < count; ++i, ++next_) {
       if (next_ >= l_.height) return status::truncated;
       const std::uint32_t row = file_order ? next_ : l_.height - 1 - next_;
-      const std::uint64_t at =
-          std::uint64_t{l_.data_offset} + std::uint64_t{row} * l_.stride;
+      const std::uint64_t at = static_cast<std::uint64_t>(l_.data_offset) +
+                               static_cast<std::uint64_t>(row) * l_.stride;
       std::uint8_t* const to = out + i * stride;
       if (in_.data != nullptr) {
         std::memcpy(to, in_.data + at, l_.row_bytes());

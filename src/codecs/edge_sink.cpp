@@ -55,7 +55,7 @@ void pack_bits(const std::uint8_t* mask, std::uint32_t width,
   const std::uint32_t whole = width / 8;
   for (std::uint32_t i = 0; i < whole; ++i) {
     std::uint64_t x = 0;
-    std::memcpy(&x, mask + 8 * std::size_t{i}, 8);
+    std::memcpy(&x, mask + 8 * static_cast<std::size_t>(i), 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
     x = __builtin_bswap64(x);
 #endif
@@ -65,7 +65,7 @@ void pack_bits(const std::uint8_t* mask, std::uint32_t width,
   if (rest != 0) {
     std::uint8_t last = 0;
     for (std::uint32_t k = 0; k < rest; ++k) {
-      if (mask[8 * std::size_t{whole} + k] == 0) {
+      if (mask[8 * static_cast<std::size_t>(whole) + k] == 0) {
         last = static_cast<std::uint8_t>(last | (0x80u >> k));
       }
     }
@@ -84,9 +84,9 @@ void pack_rgb(const std::uint8_t* mask, std::uint32_t width,
               std::uint8_t* out) noexcept {
   for (std::uint32_t i = 0; i < width; ++i) {
     const auto v = static_cast<std::uint8_t>(mask[i] - 1u);
-    out[3 * std::size_t{i}] = v;
-    out[3 * std::size_t{i} + 1] = v;
-    out[3 * std::size_t{i} + 2] = v;
+    out[3 * static_cast<std::size_t>(i)] = v;
+    out[3 * static_cast<std::size_t>(i) + 1] = v;
+    out[3 * static_cast<std::size_t>(i) + 2] = v;
   }
 }
 

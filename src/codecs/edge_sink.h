@@ -98,7 +98,7 @@ void pack_rgb(const std::uint8_t* mask, std::uint32_t width,
 // Bytes of a packed row of `bits` per pixel, without padding.
 inline std::size_t packed_row_bytes(std::uint32_t width,
                                     unsigned bits) noexcept {
-  return (std::size_t{width} * bits + 7) / 8;
+  return (static_cast<std::size_t>(width) * bits + 7) / 8;
 }
 
 }  // namespace edgemap

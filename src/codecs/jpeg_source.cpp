@@ -39,7 +39,8 @@ decoder& decoder_of(j_common_ptr info) noexcept {
 [[noreturn]] void fail(j_common_ptr info, status why) noexcept {
   decoder& d = decoder_of(info);
   d.failure = why;
-  std::longjmp(d.escape, 1);
+  // libjpeg's way out of a failed call: C frames cannot pass exceptions.
+  std::longjmp(d.escape, 1);  // NOLINT(cert-err52-cpp)
 }
 
 [[noreturn]] void on_error(j_common_ptr info) noexcept {
@@ -74,7 +75,7 @@ void on_progress(j_common_ptr info) noexcept {
 // reported on the way.
 template <typename Arg>
 status guarded(decoder& d, void (*step)(decoder&, Arg), Arg arg) noexcept {
-  if (setjmp(d.escape) != 0) return d.failure;
+  if (setjmp(d.escape) != 0) return d.failure;  // NOLINT(cert-err52-cpp)
   step(d, arg);
   return status::ok;
 }
@@ -135,9 +136,9 @@ class jpeg_source final : public image_source {
             }
             // As many rows as the decoder has ready, up to a row group.
             JSAMPROW ready[16];
-            const std::uint32_t want = r->count - i < 16 ? r->count - i : 16;
-            for (std::uint32_t k = 0; k < want; ++k) {
-              ready[k] = r->out + (i + k) * r->stride;
+            std::uint32_t want = 0;
+            for (; want < 16 && i + want < r->count; ++want) {
+              ready[want] = r->out + (i + want) * r->stride;
             }
             const JDIMENSION got = jpeg_read_scanlines(&d.info, ready, want);
             if (got == 0) {

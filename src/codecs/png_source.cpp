@@ -15,8 +15,8 @@ namespace edgemap {
 namespace {
 
 // Ancillary chunks are read but never used: a bound on what they may take.
-constexpr std::size_t chunk_limit = std::size_t{16} << 20;
-constexpr std::size_t chunk_cache_limit = std::size_t{64} << 20;
+constexpr std::size_t chunk_limit = static_cast<std::size_t>(16) << 20;
+constexpr std::size_t chunk_cache_limit = static_cast<std::size_t>(64) << 20;
 
 status status_of(int spng_error) noexcept {
   return spng_error == SPNG_EMEM ? status::no_memory : status::corrupt;
@@ -47,7 +47,7 @@ class png_source final : public image_source {
     }
     width_ = ihdr.width;
     height_ = ihdr.height;
-    row_bytes_ = std::size_t{width_} * 3;
+    row_bytes_ = static_cast<std::size_t>(width_) * 3;
     if (ihdr.interlace_method != SPNG_INTERLACE_NONE) {
       std::size_t size = 0;
       if (const int e = spng_decoded_image_size(ctx_, SPNG_FMT_RGB8, &size)) {

@@ -21,7 +21,7 @@ namespace {
 
 // Source bytes per band: the window stays in the cache between being
 // decoded and being read by the kernel.
-constexpr std::size_t band_source_bytes = std::size_t{1} << 20;
+constexpr std::size_t band_source_bytes = static_cast<std::size_t>(1) << 20;
 
 struct malloc_buffer {
   std::uint8_t* bytes = nullptr;
@@ -195,11 +195,12 @@ status run_parallel(const pipeline& p, unsigned threads,
                     std::uint64_t window_bytes) noexcept {
   const std::uint32_t bands = (p.height - 1) / p.band + 1;
   std::uint32_t workers = threads == 0 ? processor_count() : threads;
-  workers = workers < bands ? workers : bands;
-  workers = workers < 64 ? workers : 64;
+  if (workers > bands) workers = bands;
+  if (workers > 64) workers = 64;
   band_buffers buffers[64];
   for (std::uint32_t k = 0; k < workers; ++k) {
-    if (!buffers[k].allocate(window_bytes, std::uint64_t{p.band} * p.width,
+    if (!buffers[k].allocate(window_bytes,
+                             static_cast<std::uint64_t>(p.band) * p.width,
                              p.sink->packed_bytes(p.band))) {
       return status::no_memory;
     }
@@ -214,7 +215,7 @@ status run_overlapped(const pipeline& p, unsigned threads,
                       std::uint64_t window_bytes) noexcept {
   malloc_buffer second_window;
   band_buffers b;
-  if (!b.allocate(window_bytes, std::uint64_t{p.band} * p.width,
+  if (!b.allocate(window_bytes, static_cast<std::uint64_t>(p.band) * p.width,
                   p.sink->packed_bytes(p.band)) ||
       !second_window.allocate(window_bytes)) {
     return status::no_memory;
@@ -263,7 +264,8 @@ status run_pipeline(image_source& src, edge_sink& sink,
   if (s != status::ok || width == 0 || height == 0) {
     return s == status::ok ? sink.finish() : s;
   }
-  const std::uint64_t row_bytes = std::uint64_t{width} * src.bytes_per_pixel();
+  const std::uint64_t row_bytes =
+      static_cast<std::uint64_t>(width) * src.bytes_per_pixel();
   std::uint64_t per_band = band_source_bytes / row_bytes;
   per_band = per_band == 0 ? 1 : per_band < height ? per_band : height;
   const std::uint64_t buffer_stride =
