@@ -106,6 +106,23 @@ bool options_of(const edgemap_options* given,
   return out.bits == 0 || out.bits == 1 || out.bits == 8 || out.bits == 24;
 }
 
+#ifdef _WIN32
+// Runs convert on the UTF-8 forms of two UTF-16 paths.
+template <typename Convert>
+int with_utf8_paths(const wchar_t* source, const wchar_t* target,
+                    const Convert& convert) noexcept {
+  if (source == nullptr || target == nullptr) {
+    return EDGEMAP_ERROR_ARGUMENT;
+  }
+  const auto narrow_source = edgemap::utf16_to_utf8(source);
+  const auto narrow_target = edgemap::utf16_to_utf8(target);
+  if (!narrow_source || !narrow_target) {
+    return EDGEMAP_ERROR_NO_MEMORY;
+  }
+  return convert(narrow_source.get(), narrow_target.get());
+}
+#endif
+
 }  // namespace
 
 extern "C" {
@@ -184,16 +201,9 @@ EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
 EDGEMAP_API int edgemap_convert_file_w(const wchar_t* source,
                                        const wchar_t* target, double threshold,
                                        unsigned threads) noexcept {
-  if (source == nullptr || target == nullptr) {
-    return EDGEMAP_ERROR_ARGUMENT;
-  }
-  const auto narrow_source = edgemap::utf16_to_utf8(source);
-  const auto narrow_target = edgemap::utf16_to_utf8(target);
-  if (!narrow_source || !narrow_target) {
-    return EDGEMAP_ERROR_NO_MEMORY;
-  }
-  return edgemap_convert_file(narrow_source.get(), narrow_target.get(),
-                              threshold, threads);
+  return with_utf8_paths(source, target, [&](const char* s, const char* t) {
+    return edgemap_convert_file(s, t, threshold, threads);
+  });
 }
 #endif
 
@@ -245,16 +255,9 @@ EDGEMAP_API int edgemap_convert_file_ex(
 EDGEMAP_API int edgemap_convert_file_ex_w(
     const wchar_t* source, const wchar_t* target,
     const edgemap_options* options) noexcept {
-  if (source == nullptr || target == nullptr) {
-    return EDGEMAP_ERROR_ARGUMENT;
-  }
-  const auto narrow_source = edgemap::utf16_to_utf8(source);
-  const auto narrow_target = edgemap::utf16_to_utf8(target);
-  if (!narrow_source || !narrow_target) {
-    return EDGEMAP_ERROR_NO_MEMORY;
-  }
-  return edgemap_convert_file_ex(narrow_source.get(), narrow_target.get(),
-                                 options);
+  return with_utf8_paths(source, target, [&](const char* s, const char* t) {
+    return edgemap_convert_file_ex(s, t, options);
+  });
 }
 #endif
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include "bitmap/status.h"
 
@@ -76,6 +77,19 @@ status open_png_source(const source_bytes& in, std::uint64_t max_pixels,
                        std::unique_ptr<image_source>& out) noexcept;
 status open_jpeg_source(const source_bytes& in, std::uint64_t max_pixels,
                         std::unique_ptr<image_source>& out) noexcept;
+
+// A new Source, opened with Source::open(in, max_pixels), into out; out
+// stays empty when the open fails.
+template <typename Source>
+status open_as(const source_bytes& in, std::uint64_t max_pixels,
+               std::unique_ptr<image_source>& out) noexcept {
+  auto* const source = new (std::nothrow) Source;
+  if (source == nullptr) return status::no_memory;
+  out.reset(source);
+  const status opened = source->open(in, max_pixels);
+  if (opened != status::ok) out.reset();
+  return opened;
+}
 
 // Whether width x height is within the limit (0: none).
 inline bool within_pixel_limit(std::uint32_t width, std::uint32_t height,

@@ -164,12 +164,7 @@ class jpeg_source final : public image_source {
 
 status open_jpeg_source(const source_bytes& in, std::uint64_t max_pixels,
                         std::unique_ptr<image_source>& out) noexcept {
-  auto* const jpeg = new (std::nothrow) jpeg_source;
-  if (jpeg == nullptr) return status::no_memory;
-  out.reset(jpeg);
-  const status opened = jpeg->open(in, max_pixels);
-  if (opened != status::ok) out.reset();
-  return opened;
+  return open_as<jpeg_source>(in, max_pixels, out);
 }
 
 }  // namespace edgemap

@@ -100,12 +100,7 @@ class png_source final : public image_source {
 
 status open_png_source(const source_bytes& in, std::uint64_t max_pixels,
                        std::unique_ptr<image_source>& out) noexcept {
-  auto* const png = new (std::nothrow) png_source;
-  if (png == nullptr) return status::no_memory;
-  out.reset(png);
-  const status opened = png->open(in, max_pixels);
-  if (opened != status::ok) out.reset();
-  return opened;
+  return open_as<png_source>(in, max_pixels, out);
 }
 
 }  // namespace edgemap
