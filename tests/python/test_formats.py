@@ -212,6 +212,12 @@ def huge_jpeg():
     return bytes(data)
 
 
+def twelve_bit_jpeg():
+    data = bytearray(jpeg())
+    data[data.index(b"\xff\xc0") + 4] = 12  # the frame's sample precision
+    return bytes(data)
+
+
 def bad_crc(at):
     data = bytearray(png_case(2, 8, 0, 6, 9)[0])
     data[at] ^= 1
@@ -235,6 +241,7 @@ BAD = {
     "huge PNG": (ihdr_only(100000, 100000, b""), edgemap.ERROR_PIXEL_LIMIT),
     "huge JPEG": (huge_jpeg(), edgemap.ERROR_PIXEL_LIMIT),
     "CMYK JPEG": (jpeg("CMYK"), edgemap.ERROR_UNSUPPORTED),
+    "12-bit JPEG": (twelve_bit_jpeg(), edgemap.ERROR_UNSUPPORTED),
     "garbage IDAT": (ihdr_only(8, 8, bytes(range(7, 250, 3))),
                      edgemap.ERROR_CORRUPT),
 }
