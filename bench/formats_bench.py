@@ -32,8 +32,8 @@ ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 11
 TOOL = os.path.abspath(os.path.join(BUILD, "edgemap"))
 
 
-def photo(height, width, seed=7):
-    rng = np.random.default_rng(seed)
+def photo(height, width, start=7):
+    rng = np.random.default_rng(start)
     y, x = np.mgrid[0:height, 0:width].astype(np.float32)
     a = np.sin(x / 37.0) * 70 + np.cos(y / 23.0 + x / 91.0) * 50 + 128
     a += rng.normal(0, 6, (height, width)).astype(np.float32)
@@ -174,7 +174,7 @@ def main():
 
         os.mkdir(p("many"))
         for i in range(200):
-            Image.fromarray(photo(480, 640, seed=i)).save(
+            Image.fromarray(photo(480, 640, start=i)).save(
                 p(f"many/{i:03d}.jpg"), quality=90)
         m = compare("A batch of 200 JPEGs of 640x480 to PNG", {
             "-j1": (lambda: run([TOOL, "-q", "-r", "-j1", "-o", p("out1"),

@@ -211,9 +211,9 @@ void run_image_input(std::uint8_t first, std::uint8_t second,
   edgemap_options options;
   edgemap_options_init(&options);
   options.format = formats[first & 3];
+  const unsigned depth = (first >> 2) & 3u;
   options.bits =
-      (options.format == EDGEMAP_FORMAT_BMP ? bmp_bits
-                                            : png_bits)[(first >> 2) & 3];
+      options.format == EDGEMAP_FORMAT_BMP ? bmp_bits[depth] : png_bits[depth];
   options.threads = (first & 0x10) != 0 ? 2 : 1;
   options.max_pixels = limits[(first >> 5) & 3];
   options.threshold = (first & 0x80) != 0 ? second : 90.0;

@@ -80,11 +80,11 @@ def png(samples, colour, depth, interlace=0, palette=None, width=None):
     return SIGNATURE + b"".join(chunks)
 
 
-def scene(h, w, c, top, seed):
+def scene(h, w, c, top, start):
     """Flat blocks on the left (edges only at their seams), on the right
     noise of a third of the range, whose gradients straddle the threshold
     (so that a gray level off by one shows); samples 0 to top."""
-    rng = np.random.default_rng(seed)
+    rng = np.random.default_rng(start)
     blocks = rng.integers(0, top + 1, (h // 4 + 1, w // 5 + 1, c))
     image = blocks.repeat(4, 0).repeat(5, 1)[:h, :w]
     image[:, w // 2:] = rng.integers(top // 3, top - top // 3 + 1,
@@ -98,11 +98,11 @@ def expected(rgb, threshold=90.0):
                     255).astype(np.uint8)
 
 
-def png_case(colour, depth, interlace, h, w, seed=1):
+def png_case(colour, depth, interlace, h, w, start=1):
     """A PNG and the RGB its pixels decode to by the library's gray rule."""
     c = CHANNELS[colour]
-    rng = np.random.default_rng(seed)
-    samples = scene(h, w, c, (1 << min(depth, 8)) - 1, seed)
+    rng = np.random.default_rng(start)
+    samples = scene(h, w, c, (1 << min(depth, 8)) - 1, start)
     palette = None
     if depth == 16:  # the low byte must not matter
         samples = samples << 8 | rng.integers(0, 256, samples.shape)
