@@ -175,17 +175,22 @@ bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out) {
   // refused needs no more bytes to be refused.
   if (out.size() >= fields_end &&
       parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
-    const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
-    constexpr std::size_t chunk = std::size_t{1} << 20;
-    while (out.size() < total) {
-      const std::size_t at = out.size();
-      const std::size_t want = static_cast<std::size_t>(
-          total - at < chunk ? total - at : std::uint64_t{chunk});
-      out.resize(at + want);
-      const std::size_t got = std::fread(out.data() + at, 1, want, in);
-      out.resize(at + got);
-      if (got < want) break;
-    }
+    return read_up_to(in, out, std::uint64_t{l.data_offset} + l.pixel_bytes);
+  }
+  return std::ferror(in) == 0;
+}
+
+bool read_up_to(std::FILE* in, std::vector<std::uint8_t>& out,
+                std::uint64_t total) {
+  constexpr std::size_t chunk = std::size_t{1} << 20;
+  while (out.size() < total) {
+    const std::size_t at = out.size();
+    const std::size_t want = static_cast<std::size_t>(
+        total - at < chunk ? total - at : std::uint64_t{chunk});
+    out.resize(at + want);
+    const std::size_t got = std::fread(out.data() + at, 1, want, in);
+    out.resize(at + got);
+    if (got < want) break;
   }
   return std::ferror(in) == 0;
 }

@@ -55,6 +55,12 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
 // stream fails. Throws std::bad_alloc.
 bool read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out);
 
+// Appends what the stream holds to out, a MiB at a time, until out holds
+// `total` bytes or the stream ends (UINT64_MAX: to its end). False when the
+// stream fails. Throws std::bad_alloc.
+bool read_up_to(std::FILE* in, std::vector<std::uint8_t>& out,
+                std::uint64_t total);
+
 // The whole target of a bitmap held in memory, in memory: *out gets a
 // buffer from std::malloc (free it with std::free) of *out_size bytes.
 // On failure *out is null and *out_size 0.

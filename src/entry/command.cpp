@@ -40,21 +40,6 @@ target_format format_of(int format) noexcept {
   }
 }
 
-// The rest of a stream, after the bytes already in out: a PNG or a JPEG
-// is decoded from memory when it comes through a pipe. Throws
-// std::bad_alloc.
-bool read_all(std::FILE* in, std::vector<std::uint8_t>& out) {
-  constexpr std::size_t chunk = std::size_t{1} << 20;
-  for (;;) {
-    const std::size_t at = out.size();
-    out.resize(at + chunk);
-    const std::size_t got = std::fread(out.data() + at, 1, chunk, in);
-    out.resize(at + got);
-    if (got < chunk) break;
-  }
-  return std::ferror(in) == 0;
-}
-
 // The legacy job's lines for a conversion, and its exit status.
 int legacy_result(const conversion& c, std::FILE* lines) {
   return print_conversion(c, lines) ? exit_ok : exit_failed;
@@ -117,7 +102,7 @@ int convert_one_file(const std::string& source, const std::string& target,
     const image_kind kind = sniff_image(image.data(), image.size());
     const bool read = kind == image_kind::bmp
                           ? read_declared_bitmap(stdin, image)
-                          : read_all(stdin, image);
+                          : read_up_to(stdin, image, UINT64_MAX);
     if (!read) {
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
