@@ -14,12 +14,17 @@
 
 namespace edgemap {
 
-// Where a source's bytes are: all of them in memory, or a stream.
+// Where a source's bytes are: all of them in memory, or a stream. A
+// stream that cannot seek (standard input) may have had its first bytes
+// read already, to tell its kind: they are `head`, served before the
+// stream's own bytes.
 struct source_bytes {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
   std::FILE* stream = nullptr;    // used when data is null
   std::uint64_t stream_size = 0;  // of a seekable stream; 0 when unknown
+  const std::uint8_t* head = nullptr;  // with a stream only
+  std::size_t head_size = 0;
 };
 
 class image_source {
