@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "bitmap/convert.h"
+#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "fuzz_support.h"
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "bitmap/bitmap_io.h"
-#include "bitmap/convert.h"
+#include "codecs/transcode.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
 #include "fuzz_support.h"

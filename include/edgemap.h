@@ -82,6 +82,10 @@ EDGEMAP_API int32_t EDGEMAP_CALL QTVSolbelP(const edgemap_char16* source_path,
 #define EDGEMAP_ERROR_UNSUPPORTED (-10)
 #define EDGEMAP_ERROR_PIXEL_LIMIT (-11)
 #define EDGEMAP_ERROR_CORRUPT (-12)
+/* Since 1.3, from the _ex functions only: a source that is none of the
+ * formats the library reads (told by its first bytes), where the
+ * conversion is not the legacy one, which judges any source as a bitmap. */
+#define EDGEMAP_ERROR_NOT_IMAGE (-13)
 
 /* The library's version, "1.2.0". */
 EDGEMAP_API const char* edgemap_version(void) EDGEMAP_NOEXCEPT;

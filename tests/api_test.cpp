@@ -152,14 +152,16 @@ TEST(api, bad_arguments_write_nothing) {
 TEST(api, version_and_sentences) {
   EXPECT_STREQ(edgemap_version(), "1.2.0");
   std::set<std::string> sentences;
-  for (int code = 0; code >= -12; --code) {
+  for (int code = 0; code >= -13; --code) {
     ASSERT_NE(edgemap_strerror(code), nullptr);
     sentences.insert(edgemap_strerror(code));
   }
-  EXPECT_EQ(sentences.size(), 13u);
+  EXPECT_EQ(sentences.size(), 14u);
   EXPECT_STREQ(edgemap_strerror(EDGEMAP_ERROR_TRUNCATED),
                "the source is shorter than its pixel array");
-  EXPECT_STREQ(edgemap_strerror(-13), "unknown status code");
+  EXPECT_STREQ(edgemap_strerror(EDGEMAP_ERROR_NOT_IMAGE),
+               "the source is not a BMP, PNG or JPEG image");
+  EXPECT_STREQ(edgemap_strerror(-14), "unknown status code");
   EXPECT_STREQ(edgemap_strerror(std::numeric_limits<int>::min()),
                "unknown status code");
 }

@@ -162,6 +162,53 @@ class Cli(unittest.TestCase):
                 with open(target, "rb") as f:
                     self.assertEqual(f.read(), expected)
 
+    def test_a_folder_that_refuses_new_files_costs_the_user_nothing(self):
+        """Targets written in place: one that is the source (by any name)
+        is converted from the whole source, and a refused source leaves
+        the user's old target as it was."""
+        if not AS_USER:
+            self.skipTest("needs root to run as nobody")
+        os.chmod(self.dir.name, 0o755)
+        big = drawing(300, 200)  # files larger than stdio's buffer
+        files = {"a.png": encoded(big, "PNG"), "p.jpg": encoded(big, "JPEG"),
+                 "s.bmp": encoded(big, "BMP"), "huge.png": huge_png(),
+                 "bad.png": corrupt_png(big), "keep.png": b"the user's file",
+                 "keep.bmp": b"the user's bitmap"}
+        onto_itself = (([], "a.png", "a.png"), (["--format", "png"], "p.jpg",
+                       "p.jpg"), (["--bits", "1"], "s.bmp", "s.bmp"),
+                       ([], "s.bmp", "s.bmp"), ([], "s.bmp", "link.bmp"))
+        refused = (([], "huge.png", "keep.png"), ([], "bad.png", "keep.png"),
+                   (["--bits", "1"], "bad.png", "keep.bmp"),
+                   (["--bits", "1"], "huge.png", "keep.bmp"))
+        for options, source, target in onto_itself + refused:
+            with self.subTest(args=[*options, source, target]):
+                free = self.path("free")
+                locked = self.path("locked")
+                for folder in (free, locked):
+                    shutil.rmtree(folder, ignore_errors=True)
+                    os.mkdir(folder)
+                    for name, data in files.items():
+                        with open(os.path.join(folder, name), "wb") as f:
+                            f.write(data)
+                        os.chmod(os.path.join(folder, name), 0o666)
+                    os.link(os.path.join(folder, "s.bmp"),
+                            os.path.join(folder, "link.bmp"))
+                # The same command where a temporary file may be made.
+                want = run(*options, os.path.join(free, source),
+                           os.path.join(free, target))
+                os.chmod(locked, 0o555)
+                r = run(*options, os.path.join(locked, source),
+                        os.path.join(locked, target), **AS_USER)
+                os.chmod(locked, 0o755)
+                self.assertEqual((r.returncode, r.stdout),
+                                 (want.returncode, want.stdout), r.stderr)
+                with open(os.path.join(free, target), "rb") as f:
+                    expected = f.read()
+                with open(os.path.join(locked, target), "rb") as f:
+                    self.assertEqual(f.read(), expected)
+                if want.returncode != 0:
+                    self.assertEqual(expected, files[target])
+
     def test_names_as_long_as_the_file_system_takes(self):
         drawing(9, 7).save(self.path("s.bmp"))
         expected = run(self.path("s.bmp"), "-").stdout
@@ -286,6 +333,20 @@ def kind_of(data):
     if data.startswith(b"BM"):
         return "bmp", int.from_bytes(data[28:30], "little")
     return None, data[:8]
+
+
+def encoded(image, format):
+    buffer = io.BytesIO()
+    image.save(buffer, format=format)
+    return buffer.getvalue()
+
+
+def huge_png():
+    """A PNG whose header declares 100000 x 100000 pixels, its CRC right."""
+    data = bytearray(encoded(drawing(4, 4), "PNG"))
+    data[16:24] = (100000).to_bytes(4, "big") * 2
+    data[29:33] = zlib.crc32(bytes(data[12:29])).to_bytes(4, "big")
+    return bytes(data)
 
 
 def corrupt_png(image):

@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "bitmap/bitmap_io.h"
-#include "bitmap/convert.h"
+#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "bitmap/convert.h"
 #include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
@@ -85,6 +84,8 @@ int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
 bool options_of(const edgemap_options* given,
                 edgemap::transcode_options& out) noexcept {
   if (given == nullptr) return true;
+  // Larger is refused too: the fields past ours were set by a caller who
+  // counts on them, and this version would silently do without them.
   if (given->size != sizeof(edgemap_options)) return false;
   out.threshold = given->threshold;
   out.threads = given->threads;
@@ -159,6 +160,8 @@ EDGEMAP_API const char* edgemap_strerror(int status_code) noexcept {
       return "the image has more pixels than the limit allows";
     case EDGEMAP_ERROR_CORRUPT:
       return "the image's compressed data is corrupt or cut short";
+    case EDGEMAP_ERROR_NOT_IMAGE:
+      return "the source is not a BMP, PNG or JPEG image";
     default:
       return "unknown status code";
   }
@@ -192,9 +195,8 @@ EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
   const edgemap::conversion c =
       edgemap::convert_file(source, {target, nullptr}, threshold, threads,
                             edgemap::on_refused_source::keep_target);
-  const status s = c.load != status::ok ? c.load : c.save;
-  if (s != status::ok) errno = c.error;
-  return code(s);
+  if (c.failure() != status::ok) errno = c.error;
+  return code(c.failure());
 }
 
 #ifdef _WIN32
@@ -245,10 +247,10 @@ EDGEMAP_API int edgemap_convert_file_ex(
   if (source == nullptr || target == nullptr || !options_of(options, o)) {
     return EDGEMAP_ERROR_ARGUMENT;
   }
-  const edgemap::transcoded t =
+  const edgemap::conversion c =
       edgemap::transcode_file(source, {target, nullptr}, o);
-  if (t.result != status::ok) errno = t.error;
-  return code(t.result);
+  if (c.failure() != status::ok) errno = c.error;
+  return code(c.failure());
 }
 
 #ifdef _WIN32

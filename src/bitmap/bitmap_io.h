@@ -36,15 +36,6 @@ std::int32_t detect_edges(image_state& state, double threshold) noexcept;
 status save_image_t(image_state& state, const char* fname_t,
                     unsigned threads = 0) noexcept;
 
-// Where the rows of a source come from while its edge map is written: all
-// of them in memory, or a window of them read from a stream as needed.
-struct row_source {
-  const std::uint8_t* pixels = nullptr;  // the whole pixel array, or null
-  std::FILE* stream = nullptr;           // positioned at the pixel array
-  pixel_buffer* window = nullptr;        // for the streamed rows,
-  pixel_buffer* next_window = nullptr;   // two of them
-};
-
 // Bytes of target rows computed and written at a time.
 constexpr std::uint32_t band_bytes = std::uint32_t{2} << 20;
 
@@ -52,14 +43,14 @@ constexpr std::uint32_t band_bytes = std::uint32_t{2} << 20;
 // one, at most the image.
 std::uint32_t band_rows(std::uint32_t stride, std::uint32_t height) noexcept;
 
-// Writes header (header_size bytes) and the edge map of the source the
-// layout describes to target, computing the edge map a band at a time into
-// band (reserved here) with zero row padding. With edges false the pixel
-// array is all zero. status::no_memory when the buffers cannot be had,
-// status::truncated when a streamed source ends early; write failures are
-// left in target for its commit().
+// Writes header (header_size bytes) and the edge map of the pixel array
+// the layout describes, held whole at pixels, to target, computing it a
+// band at a time into band (reserved here) with zero row padding. With
+// edges false the pixel array is all zero. status::no_memory when the
+// buffers cannot be had; write failures are left in target for its
+// commit().
 status write_edge_map(target_file& target, const std::uint8_t* header,
-                      const bitmap_layout& layout, const row_source& rows,
+                      const bitmap_layout& layout, const std::uint8_t* pixels,
                       bool edges, double threshold, unsigned threads,
                       pixel_buffer& band) noexcept;
 

@@ -22,10 +22,9 @@ status save_image_t(image_state& state, const char* fname_t,
   }
   if (state.has_image) {
     patch_bmp_header(state.bmp_header.data(), state.layout);
-    const row_source rows{state.images_s.get()};
-    if (write_edge_map(target, state.bmp_header.data(), state.layout, rows,
-                       state.target_ready, state.threshold, threads,
-                       state.image_t) != status::ok) {
+    if (write_edge_map(target, state.bmp_header.data(), state.layout,
+                       state.images_s.get(), state.target_ready,
+                       state.threshold, threads, state.image_t) != status::ok) {
       // Out of memory halfway: the old target stays, as after a failed
       // write.
       target.abandon();

@@ -18,6 +18,7 @@ enum class status : int {
   unsupported = -10,  // a format, colour space or depth not handled here
   pixel_limit = -11,  // more pixels than the caller allows
   corrupt = -12,      // compressed data that cannot be decoded
+  not_image = -13,    // none of the formats this library reads
 };
 
 }  // namespace edgemap

@@ -121,10 +121,58 @@ class bmp_sink final : public edge_sink {
   std::uint8_t* whole_ = nullptr;
 };
 
+class legacy_bmp_sink final : public edge_sink {
+ public:
+  legacy_bmp_sink(byte_output& out, const bitmap_layout& l) noexcept
+      : out_(out), l_(l) {}
+
+  // The source's own row order: rows are written as they come.
+  bool wants_bottom_first() const noexcept override { return !l_.top_down; }
+  bool takes_picture() const noexcept override { return true; }
+
+  status begin(std::uint32_t, std::uint32_t,
+               bool bottom_first) noexcept override {
+    if (bottom_first == l_.top_down) return status::argument;
+    auto header = initial_bmp_header();
+    patch_bmp_header(header.data(), l_);
+    out_.write(header.data(), header.size());
+    return out_.failed() ? status::write : status::ok;
+  }
+
+  std::size_t packed_bytes(std::uint32_t count) const noexcept override {
+    return std::size_t{l_.stride} * count;
+  }
+
+  void pack(const std::uint8_t*, std::size_t, std::uint32_t count,
+            std::uint8_t* out) const noexcept override {
+    zero_row_padding(out, count, l_);
+  }
+
+  status put_packed(const std::uint8_t* packed,
+                    std::uint32_t count) noexcept override {
+    out_.write(packed, packed_bytes(count));
+    return out_.failed() ? status::write : status::ok;
+  }
+
+  status finish() noexcept override {
+    return out_.failed() ? status::write : status::ok;
+  }
+
+ private:
+  byte_output& out_;
+  bitmap_layout l_;
+};
+
 }  // namespace
 
 std::unique_ptr<edge_sink> make_bmp_sink(byte_output& out, unsigned bits) {
   return std::unique_ptr<edge_sink>(new (std::nothrow) bmp_sink(out, bits));
+}
+
+std::unique_ptr<edge_sink> make_legacy_bmp_sink(byte_output& out,
+                                                const bitmap_layout& layout) {
+  return std::unique_ptr<edge_sink>(new (std::nothrow)
+                                        legacy_bmp_sink(out, layout));
 }
 
 }  // namespace edgemap

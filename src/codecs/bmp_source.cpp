@@ -100,7 +100,8 @@ class bmp_source final : public image_source {
 }  // namespace
 
 status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
-                       std::unique_ptr<image_source>& out) noexcept {
+                       std::unique_ptr<image_source>& out,
+                       bitmap_layout* layout) noexcept {
   bitmap_layout l;
   const status judged = in.data != nullptr
                             ? parse_bitmap(in.data, in.size, in.size, l)
@@ -109,6 +110,19 @@ status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
   if (!within_pixel_limit(l.width, l.height, max_pixels)) {
     return status::pixel_limit;
   }
+  if (layout != nullptr) *layout = l;
+  out.reset(new (std::nothrow) bmp_source(in, l));
+  return out ? status::ok : status::no_memory;
+}
+
+status open_bitmap_pixels(const std::uint8_t* pixels,
+                          const bitmap_layout& layout,
+                          std::unique_ptr<image_source>& out) noexcept {
+  bitmap_layout l = layout;
+  l.data_offset = 0;
+  source_bytes in;
+  in.data = pixels;
+  in.size = l.pixel_bytes;
   out.reset(new (std::nothrow) bmp_source(in, l));
   return out ? status::ok : status::no_memory;
 }

@@ -59,6 +59,11 @@ class edge_sink {
 
   // Whether rows are best given bottom row first.
   virtual bool wants_bottom_first() const noexcept = 0;
+  // Whether the kernel writes this sink's rows itself, as pictures
+  // (edge_output::picture) of packed_bytes(1) bytes a row, instead of mask
+  // rows for pack() to turn into the target's pixels. pack() is then given
+  // those rows, as its mask and its out, to finish them.
+  virtual bool takes_picture() const noexcept { return false; }
   // Starts an image; rows come in the order bottom_first says.
   virtual status begin(std::uint32_t width, std::uint32_t height,
                        bool bottom_first) noexcept = 0;
@@ -79,6 +84,13 @@ class edge_sink {
 // 24 bits per pixel. Fed top row first, it writes each band at its place,
 // or, where the output cannot seek, keeps the pixel array until finish().
 std::unique_ptr<edge_sink> make_bmp_sink(byte_output& out, unsigned bits);
+// The legacy bitmap of a bitmap source of that layout: its header fields
+// (initial_bmp_header, patched), its pixel size and row order, the edge
+// picture in the first three bytes of each pixel and the source's bytes
+// past the third kept; row padding zero.
+struct bitmap_layout;
+std::unique_ptr<edge_sink> make_legacy_bmp_sink(byte_output& out,
+                                                const bitmap_layout& layout);
 // A gray PNG of 1 or 8 bits per pixel, top row first.
 std::unique_ptr<edge_sink> make_png_sink(byte_output& out, unsigned bits);
 

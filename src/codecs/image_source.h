@@ -21,8 +21,8 @@ namespace edgemap {
 struct source_bytes {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
-  std::FILE* stream = nullptr;    // used when data is null
-  std::uint64_t stream_size = 0;  // of a seekable stream; 0 when unknown
+  std::FILE* stream = nullptr;         // used when data is null
+  std::uint64_t stream_size = 0;       // of a seekable stream; 0 when unknown
   const std::uint8_t* head = nullptr;  // with a stream only
   std::size_t head_size = 0;
 };
@@ -76,8 +76,16 @@ class image_source {
 // Each opener reads the header, refuses an image of more than max_pixels
 // pixels (0: no limit) with status::pixel_limit before taking any memory
 // in proportion to it, and otherwise sets `out`.
+// A bitmap's header fields, when `layout` is given, go there too.
+struct bitmap_layout;
 status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
-                       std::unique_ptr<image_source>& out) noexcept;
+                       std::unique_ptr<image_source>& out,
+                       bitmap_layout* layout = nullptr) noexcept;
+// A bitmap's pixel array already in memory, as that layout describes it
+// (its data_offset ignored): the legacy entry's loaded image.
+status open_bitmap_pixels(const std::uint8_t* pixels,
+                          const bitmap_layout& layout,
+                          std::unique_ptr<image_source>& out) noexcept;
 status open_png_source(const source_bytes& in, std::uint64_t max_pixels,
                        std::unique_ptr<image_source>& out) noexcept;
 status open_jpeg_source(const source_bytes& in, std::uint64_t max_pixels,

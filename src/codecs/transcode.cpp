@@ -9,12 +9,15 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
-#include "bitmap/bitmap_io.h"
+#include "bitmap/bitmap_header.h"
 #include "codecs/edge_sink.h"
 #include "codecs/image_source.h"
 #include "edges/detect_edges.h"
 #include "edges/worker_pool.h"
+#include "platform/files.h"
 
 namespace edgemap {
 namespace {
@@ -84,20 +87,30 @@ struct pipeline {
     return height - r0 < band ? height : r0 + band;
   }
 
-  // Rows [r0, r1) of the mask from source rows [lo, ...) at rows, stride
-  // apart, packed into b.packed.
+  // Rows [r0, r1) of the edge map from source rows [lo, ...) at rows,
+  // stride apart, packed into b.packed: through the mask, or written there
+  // by the kernel for a sink that takes pictures.
   bool compute(const std::uint8_t* rows, std::ptrdiff_t stride,
                std::uint32_t lo, std::uint32_t hi, std::uint32_t r0,
                std::uint32_t r1, band_buffers& b,
                unsigned threads) const noexcept {
-    pixel_view v = whole_image(
-        rows, stride, b.mask.bytes, static_cast<std::ptrdiff_t>(width), width,
-        hi - lo, src->bytes_per_pixel(), edge_output::mask);
+    const bool picture = sink->takes_picture();
+    std::uint8_t* const out = picture ? b.packed.bytes : b.mask.bytes;
+    const std::size_t out_stride = picture ? sink->packed_bytes(1) : width;
+    pixel_view v =
+        whole_image(rows, stride, out, static_cast<std::ptrdiff_t>(out_stride),
+                    width, hi - lo, src->bytes_per_pixel(),
+                    picture ? edge_output::picture : edge_output::mask);
     v.first_row = r0 - lo;
     v.last_row = r1 - lo;
     if (!detect_edges_rows(v, threshold, threads)) return false;
-    sink->pack(b.mask.bytes, width, r1 - r0, b.packed.bytes);
+    sink->pack(out, out_stride, r1 - r0, b.packed.bytes);
     return true;
+  }
+
+  // Bytes of one band's mask: none where the kernel writes the packed rows.
+  std::uint64_t mask_bytes() const noexcept {
+    return sink->takes_picture() ? 0 : std::uint64_t{band} * width;
   }
 };
 
@@ -199,8 +212,7 @@ status run_parallel(const pipeline& p, unsigned threads,
   if (workers > 64) workers = 64;
   band_buffers buffers[64];
   for (std::uint32_t k = 0; k < workers; ++k) {
-    if (!buffers[k].allocate(window_bytes,
-                             static_cast<std::uint64_t>(p.band) * p.width,
+    if (!buffers[k].allocate(window_bytes, p.mask_bytes(),
                              p.sink->packed_bytes(p.band))) {
       return status::no_memory;
     }
@@ -215,8 +227,7 @@ status run_overlapped(const pipeline& p, unsigned threads,
                       std::uint64_t window_bytes) noexcept {
   malloc_buffer second_window;
   band_buffers b;
-  if (!b.allocate(window_bytes, static_cast<std::uint64_t>(p.band) * p.width,
-                  p.sink->packed_bytes(p.band)) ||
+  if (!b.allocate(window_bytes, p.mask_bytes(), p.sink->packed_bytes(p.band)) ||
       !second_window.allocate(window_bytes)) {
     return status::no_memory;
   }
@@ -299,25 +310,58 @@ bool has_extension(const char* name, const char* ext) noexcept {
   return *e == '\0';
 }
 
+// A source on its way through a conversion: its bytes, what they are, the
+// file they come from (unknown for memory and standard input) and that
+// file's stream, which the conversion closes before the target takes its
+// place: Windows renames nothing over an open file, and the source may be
+// that file.
+struct conversion_source {
+  source_bytes bytes;
+  image_kind kind = image_kind::other;
+  file_identity id;
+  file_ptr file;
+  malloc_buffer whole;  // the source held in memory, when it must be
+
+  // Reads the whole file into memory and serves the source from there.
+  status hold_whole() noexcept {
+    if (bytes.data != nullptr) return status::ok;
+    const std::uint64_t size = bytes.stream_size;
+    if (size > SIZE_MAX || !whole.allocate(size)) return status::no_memory;
+    const auto n = static_cast<std::size_t>(size);
+    if (!seek_to(file.get(), 0) ||
+        std::fread(whole.bytes, 1, n, file.get()) != n) {
+      return status::truncated;
+    }
+    bytes = source_bytes{whole.bytes, n};
+    file.reset();
+    return status::ok;
+  }
+};
+
 status open_source_of(image_kind kind, const source_bytes& in,
                       std::uint64_t max_pixels,
-                      std::unique_ptr<image_source>& out) noexcept {
+                      std::unique_ptr<image_source>& out,
+                      bitmap_layout& layout) noexcept {
   switch (kind) {
     case image_kind::bmp:
-      return open_bmp_source(in, max_pixels, out);
+      return open_bmp_source(in, max_pixels, out, &layout);
 #if EDGEMAP_HAS_CODECS
     case image_kind::png:
       return open_png_source(in, max_pixels, out);
     case image_kind::jpeg:
       return open_jpeg_source(in, max_pixels, out);
 #endif
+    case image_kind::other:
+      return status::not_image;
     default:
       return status::unsupported;
   }
 }
 
 std::unique_ptr<edge_sink> make_sink(target_format format, unsigned bits,
+                                     const bitmap_layout* legacy,
                                      byte_output& out) noexcept {
+  if (legacy != nullptr) return make_legacy_bmp_sink(out, *legacy);
   if (format == target_format::bmp) {
     return make_bmp_sink(out, bits == 0 ? 24 : bits);
   }
@@ -328,55 +372,178 @@ std::unique_ptr<edge_sink> make_sink(target_format format, unsigned bits,
 #endif
 }
 
-// The edge map of an opened source, through a sink of the target's
-// format onto out.
-status encode(image_kind kind, const source_bytes& in, target_format format,
-              const transcode_options& options, byte_output& out) noexcept {
-  std::unique_ptr<image_source> src;
-  const status opened = open_source_of(kind, in, options.max_pixels, src);
-  if (opened != status::ok) return opened;
-  const std::unique_ptr<edge_sink> sink = make_sink(format, options.bits, out);
-  if (!sink) {
-    return format == target_format::png ? status::unsupported
-                                        : status::no_memory;
+// The target after a source that was refused: untouched, or emptied unless
+// it is the source itself.
+void settle_refused(conversion& c, const destination& dest,
+                    const file_identity& source,
+                    on_refused_source rule) noexcept {
+  c.wrote_image = false;
+  c.pixel_bytes = 0;
+  if (rule == on_refused_source::keep_target) return;
+  if (dest.stream == nullptr && identity_of_path(dest.path).same_as(source)) {
+    c.save = status::open_target;
+    return;
   }
-  return run_pipeline(*src, *sink, options);
-}
-
-// Judges a legacy conversion's source by the pixel limit alone; every other
-// check is the legacy conversion's, in its order.
-bool bitmap_within_limit(const source_bytes& in,
-                         std::uint64_t max_pixels) noexcept {
-  std::unique_ptr<image_source> src;
-  return open_bmp_source(in, max_pixels, src) != status::pixel_limit;
-}
-
-transcoded reported(const conversion& c) noexcept {
-  return {c.load != status::ok ? c.load : c.save, c.error};
-}
-
-// Writes the edge map of `in` to dest through a target_file.
-transcoded transcode_to(image_kind kind, const source_bytes& in,
-                        target_format format, const destination& dest,
-                        const transcode_options& options,
-                        file_ptr* source_stream) noexcept {
   target_file t;
   if (dest.stream != nullptr) {
     t.adopt(dest.stream);
   } else if (!t.open(dest.path)) {
-    return {status::open_target, t.error()};
+    c.save = status::open_target;
+  }
+  if (c.save == status::ok && !t.commit()) c.save = status::write;
+  if (c.error == 0) c.error = t.error();
+}
+
+bool open_target(target_file& t, const destination& dest) noexcept {
+  if (dest.stream != nullptr) {
+    t.adopt(dest.stream);
+    return true;
+  }
+  return t.open(dest.path);
+}
+
+// The one way from a source to a target: the source judged by its header
+// (format, depth, pixel limit) before the target is opened, the target
+// replaced whole, or written in place only where its folder refuses a new
+// file, and then never over the source while it is still being read.
+conversion convert_source(conversion_source& in, const destination& dest,
+                          const transcode_options& options,
+                          on_refused_source rule) noexcept {
+  conversion c;
+  const target_format format = resolve_format(
+      options.format, dest.stream != nullptr ? nullptr : dest.path, in.kind);
+  if (!valid_bits(format, options.bits)) {
+    c.load = status::argument;
+    return c;
+  }
+  const bool legacy = is_legacy_conversion(in.kind, format, options.bits);
+  c.legacy = legacy;
+  bitmap_layout layout;
+  std::unique_ptr<image_source> src;
+  const image_kind kind = legacy ? image_kind::bmp : in.kind;
+  c.load = open_source_of(kind, in.bytes, options.max_pixels, src, layout);
+  if (c.load != status::ok) {
+    settle_refused(c, dest, in.id, rule);
+    return c;
+  }
+  target_file t;
+  if (!open_target(t, dest)) {
+    c.save = status::open_target;
+    c.error = t.error();
+    return c;
+  }
+  if (t.in_place() && in.id.known && t.identity().same_as(in.id)) {
+    // Written in place, the target would overwrite the rows still to be
+    // read: the source is read whole first, as the legacy library always
+    // read it.
+    src.reset();
+    c.load = in.hold_whole();
+    if (c.load == status::ok) {
+      c.load = open_source_of(kind, in.bytes, options.max_pixels, src, layout);
+    }
+    if (c.load != status::ok) {
+      t.abandon();
+      settle_refused(c, dest, in.id, rule);
+      return c;
+    }
   }
   byte_output out(&t);
-  const status s = encode(kind, in, format, options, out);
-  if (s != status::ok) {
-    const int why = s == status::write ? t.error() : 0;
+  const std::unique_ptr<edge_sink> sink =
+      make_sink(format, options.bits, legacy ? &layout : nullptr, out);
+  status s = sink                           ? status::ok
+             : format == target_format::png ? status::unsupported
+                                            : status::no_memory;
+  if (s == status::ok) s = run_pipeline(*src, *sink, options);
+  c.wrote_image = legacy;
+  c.pixel_bytes = legacy ? layout.pixel_bytes : 0;
+  if (s == status::write) {
+    c.save = s;
+    c.error = t.error();
     t.abandon();
-    return {s, why};
+    return c;
   }
-  // Windows renames nothing over an open file, and the source may be it.
-  if (source_stream != nullptr) source_stream->reset();
-  if (!t.commit()) return {status::write, t.error()};
-  return {};
+  if (s != status::ok) {
+    // The source ended early, or memory ran out: as a refused source.
+    t.abandon();
+    c.load = s;
+    settle_refused(c, dest, in.id, rule);
+    return c;
+  }
+  src.reset();
+  in.file.reset();
+  c.save = t.commit() ? status::ok : status::write;
+  c.error = t.error();
+  return c;
+}
+
+// Reads a bitmap from a stream that cannot seek: its header fields, then,
+// once they are judged (the pixel limit too), the bytes they declare, up to
+// the end of the pixel array and no more, so that an endless stream
+// (/dev/zero) is judged by its first bytes. out holds the stream's first
+// bytes already (read to tell its kind). A header that is refused needs no
+// more bytes to be refused: out keeps the fields alone. Throws
+// std::bad_alloc.
+status read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out,
+                            std::uint64_t max_pixels) {
+  if (out.size() < fields_end) {
+    const std::size_t had = out.size();
+    out.resize(fields_end);
+    out.resize(had + std::fread(out.data() + had, 1, fields_end - had, in));
+  }
+  bitmap_layout l;
+  // Judged as if the stream were as long as it says.
+  if (out.size() >= fields_end &&
+      parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
+    if (!within_pixel_limit(l.width, l.height, max_pixels)) {
+      return status::pixel_limit;
+    }
+    const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    while (out.size() < total) {
+      const std::size_t at = out.size();
+      const std::size_t want = static_cast<std::size_t>(
+          total - at < chunk ? total - at : std::uint64_t{chunk});
+      out.resize(at + want);
+      const std::size_t got = std::fread(out.data() + at, 1, want, in);
+      out.resize(at + got);
+      if (got < want) break;
+    }
+  }
+  return std::ferror(in) == 0 ? status::ok : status::open_source;
+}
+
+// The file at source to target; as_bitmap: judged by the bitmap rules
+// whatever its first bytes (the legacy conversion).
+conversion convert_path(const char* source, const destination& target,
+                        const transcode_options& options,
+                        on_refused_source rule, bool as_bitmap) noexcept {
+  conversion_source in;
+  in.file.reset(open_source(source));
+  if (!in.file) {
+    conversion c;
+    c.load = status::open_source;
+    c.error = errno;
+    // A file that cannot be read (chmod 200) still has an identity: its
+    // name may be the target's too, which must then stay as it is.
+    settle_refused(c, target, identity_of_path(source), rule);
+    return c;
+  }
+  in.id = identity_of(in.file.get());
+  in.kind = image_kind::bmp;
+  if (!as_bitmap) {
+    std::uint8_t head[sniff_bytes] = {};
+    const std::size_t got = std::fread(head, 1, sizeof head, in.file.get());
+    in.kind = sniff_image(head, got);
+  }
+  const auto size = stream_size(in.file.get());  // and back to the start
+  if (!size) {
+    conversion c;
+    c.load = status::header;
+    settle_refused(c, target, in.id, rule);
+    return c;
+  }
+  in.bytes = source_bytes{nullptr, 0, in.file.get(), *size};
+  return convert_source(in, target, options, rule);
 }
 
 }  // namespace
@@ -390,7 +557,8 @@ image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept {
   if (size >= 3 && head[0] == 0xff && head[1] == 0xd8 && head[2] == 0xff) {
     return image_kind::jpeg;
   }
-  return image_kind::bmp;
+  if (size >= 2 && head[0] == 'B' && head[1] == 'M') return image_kind::bmp;
+  return image_kind::other;
 }
 
 target_format resolve_format(target_format format, const char* target_name,
@@ -400,7 +568,9 @@ target_format resolve_format(target_format format, const char* target_name,
     if (has_extension(target_name, "png")) return target_format::png;
     if (has_extension(target_name, "bmp")) return target_format::bmp;
   }
-  return source == image_kind::bmp ? target_format::bmp : target_format::png;
+  return source == image_kind::png || source == image_kind::jpeg
+             ? target_format::png
+             : target_format::bmp;
 }
 
 bool valid_bits(target_format format, unsigned bits) noexcept {
@@ -414,47 +584,98 @@ bool valid_bits(target_format format, unsigned bits) noexcept {
   }
 }
 
-transcoded transcode_file(const char* source, const destination& target,
-                          const transcode_options& options) noexcept {
-  file_ptr in(open_source(source));
-  if (!in) return {status::open_source, errno};
-  std::uint8_t head[sniff_bytes] = {};
-  const std::size_t got = std::fread(head, 1, sizeof head, in.get());
-  const image_kind kind = sniff_image(head, got);
-  const target_format format = resolve_format(
-      options.format, target.stream != nullptr ? nullptr : target.path, kind);
-  if (!valid_bits(format, options.bits)) return {status::argument, 0};
-  const auto size = stream_size(in.get());  // and back to the start
-  const source_bytes bytes{nullptr, 0, in.get(), size ? *size : 0};
-  if (is_legacy_conversion(kind, format, options.bits)) {
-    const bool within = !size || bitmap_within_limit(bytes, options.max_pixels);
-    in.reset();
-    if (!within) return {status::pixel_limit, 0};
-    return reported(convert_file(source, target, options.threshold,
-                                 options.threads,
-                                 on_refused_source::keep_target));
-  }
-  if (!size) return {status::header, 0};
-  return transcode_to(kind, bytes, format, target, options, &in);
+conversion transcode_file(const char* source, const destination& target,
+                          const transcode_options& options,
+                          on_refused_source rule) noexcept {
+  return convert_path(source, target, options, rule, false);
 }
 
-transcoded transcode_bytes(const std::uint8_t* image, std::size_t size,
+conversion transcode_bytes(const std::uint8_t* image, std::size_t size,
                            const destination& target,
-                           const transcode_options& options) noexcept {
-  const image_kind kind = sniff_image(image, size);
-  const target_format format = resolve_format(
-      options.format, target.stream != nullptr ? nullptr : target.path, kind);
-  if (!valid_bits(format, options.bits)) return {status::argument, 0};
-  const source_bytes bytes{image, size};
-  if (is_legacy_conversion(kind, format, options.bits)) {
-    if (!bitmap_within_limit(bytes, options.max_pixels)) {
-      return {status::pixel_limit, 0};
-    }
-    return reported(convert_bytes(image, size, target, options.threshold,
-                                  options.threads,
-                                  on_refused_source::keep_target));
+                           const transcode_options& options,
+                           on_refused_source rule) noexcept {
+  conversion_source in;
+  in.bytes = source_bytes{image, size};
+  in.kind = sniff_image(image, size);
+  return convert_source(in, target, options, rule);
+}
+
+conversion transcode_stream(std::FILE* stream, const destination& target,
+                            const transcode_options& options,
+                            bool legacy_job) noexcept {
+  std::uint8_t head[sniff_bytes] = {};
+  const std::size_t got = std::fread(head, 1, sizeof head, stream);
+  conversion c;
+  if (std::ferror(stream) != 0) {
+    c.load = status::open_source;
+    c.error = errno;
+    return c;
   }
-  return transcode_to(kind, bytes, format, target, options, nullptr);
+  conversion_source in;
+  in.kind = sniff_image(head, got);
+  if (in.kind == image_kind::png || in.kind == image_kind::jpeg) {
+    in.bytes.stream = stream;
+    in.bytes.head = head;
+    in.bytes.head_size = got;
+    return convert_source(in, target, options, on_refused_source::keep_target);
+  }
+  const target_format format =
+      resolve_format(options.format,
+                     target.stream != nullptr ? nullptr : target.path, in.kind);
+  const bool legacy =
+      legacy_job && is_legacy_conversion(in.kind, format, options.bits);
+  transcode_options o = options;
+  if (legacy) o.max_pixels = 0;
+  const on_refused_source rule =
+      legacy ? on_refused_source::empty_target : on_refused_source::keep_target;
+  try {
+    std::vector<std::uint8_t> image(head, head + got);
+    // A source no conversion takes needs no more of its bytes read.
+    if (legacy || in.kind != image_kind::other) {
+      c.load = read_declared_bitmap(stream, image, o.max_pixels);
+    }
+    if (c.load == status::open_source) c.error = errno;
+    if (c.load == status::pixel_limit) settle_refused(c, target, {}, rule);
+    if (c.load != status::ok) return c;
+    in.bytes = source_bytes{image.data(), image.size()};
+    return convert_source(in, target, o, rule);
+  } catch (const std::bad_alloc&) {
+    c.load = status::no_memory;
+    settle_refused(c, target, {}, rule);
+    c.legacy = legacy;
+    return c;
+  }
+}
+
+namespace {
+
+// The options of the legacy conversion: a BMP target at the source's own
+// depth, no pixel limit.
+transcode_options legacy_options(double threshold, unsigned threads) noexcept {
+  transcode_options o;
+  o.threshold = threshold;
+  o.threads = threads;
+  o.format = target_format::bmp;
+  o.max_pixels = 0;
+  return o;
+}
+
+}  // namespace
+
+conversion convert_file(const char* source, const destination& target,
+                        double threshold, unsigned threads,
+                        on_refused_source rule) noexcept {
+  return convert_path(source, target, legacy_options(threshold, threads), rule,
+                      true);
+}
+
+conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
+                         const destination& target, double threshold,
+                         unsigned threads, on_refused_source rule) noexcept {
+  conversion_source in;
+  in.bytes = source_bytes{bitmap, size};
+  in.kind = image_kind::bmp;
+  return convert_source(in, target, legacy_options(threshold, threads), rule);
 }
 
 status transcode_to_memory(const std::uint8_t* image, std::size_t size,
@@ -465,20 +686,32 @@ status transcode_to_memory(const std::uint8_t* image, std::size_t size,
   const image_kind kind = sniff_image(image, size);
   const target_format format = resolve_format(options.format, nullptr, kind);
   if (!valid_bits(format, options.bits)) return status::argument;
-  const source_bytes bytes{image, size};
-  if (is_legacy_conversion(kind, format, options.bits)) {
-    if (!bitmap_within_limit(bytes, options.max_pixels)) {
-      return status::pixel_limit;
-    }
-    return convert_to_memory(image, size, out, out_size, options.threshold,
-                             options.threads);
-  }
-  byte_output memory;
-  const status s = encode(kind, bytes, format, options, memory);
+  const bool legacy = is_legacy_conversion(kind, format, options.bits);
+  bitmap_layout layout;
+  std::unique_ptr<image_source> src;
+  status s =
+      open_source_of(legacy ? image_kind::bmp : kind, source_bytes{image, size},
+                     options.max_pixels, src, layout);
   if (s != status::ok) return s;
+  byte_output memory;
+  const std::unique_ptr<edge_sink> sink =
+      make_sink(format, options.bits, legacy ? &layout : nullptr, memory);
+  if (!sink) {
+    return format == target_format::png ? status::unsupported
+                                        : status::no_memory;
+  }
+  s = run_pipeline(*src, *sink, options);
+  if (s != status::ok) return s == status::write ? status::no_memory : s;
   if (memory.failed()) return status::no_memory;
   *out = memory.release(*out_size);
   return status::ok;
+}
+
+status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,
+                         void** out, std::size_t* out_size, double threshold,
+                         unsigned threads) noexcept {
+  return transcode_to_memory(bitmap, size, out, out_size,
+                             legacy_options(threshold, threads));
 }
 
 }  // namespace edgemap

@@ -1,23 +1,24 @@
-// Any source the library reads (a bitmap, a PNG, a JPEG) to an edge map in
-// any target format it writes (BMP at 1, 8 or 24 bits, or the legacy
-// bitmap bytes; gray PNG at 1 or 8 bits), streamed a band of rows at a
-// time where the source allows. What the _ex API functions and the
-// command line run; the bitmap-to-bitmap case at the default depth is the
-// legacy conversion (convert.h), byte for byte.
+// Every conversion this library makes, from any source it reads (a
+// bitmap, a PNG, a JPEG; a file, memory or a stream) to any target it
+// writes (BMP at 1, 8 or 24 bits, or the legacy bitmap bytes; gray PNG at
+// 1 or 8 bits), through one pipeline: the source judged by its header,
+// then the target opened, then the rows streamed a band at a time where
+// the source allows. Where and when a target is opened, replaced or left
+// alone is decided here and nowhere else.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "bitmap/convert.h"
 #include "bitmap/status.h"
 
 namespace edgemap {
 
-// What a source is, by its first bytes. Anything that is neither a PNG nor
-// a JPEG is a bitmap, judged by the bitmap rules as it always was.
-enum class image_kind { bmp, png, jpeg };
+// What a source is, by its first bytes. `other` is none of the formats;
+// the legacy conversion judges it by the bitmap rules, as it always did,
+// and every other conversion refuses it as status::not_image.
+enum class image_kind { bmp, png, jpeg, other };
 image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept;
 // Bytes sniff_image needs to tell every kind apart.
 inline constexpr std::size_t sniff_bytes = 8;
@@ -43,35 +44,88 @@ target_format resolve_format(target_format format, const char* target_name,
 // Whether `bits` is a depth the format takes (0 always is).
 bool valid_bits(target_format format, unsigned bits) noexcept;
 
-// Whether a conversion is the legacy bitmap-to-bitmap one: a bitmap source,
-// a BMP target (already resolved) at the default depth.
+// Whether a conversion is the legacy bitmap-to-bitmap one: a source that
+// is not a PNG or a JPEG, a BMP target (already resolved) at the default
+// depth.
 inline bool is_legacy_conversion(image_kind source, target_format format,
                                  unsigned bits) noexcept {
-  return source == image_kind::bmp && format == target_format::bmp && bits == 0;
+  return (source == image_kind::bmp || source == image_kind::other) &&
+         format == target_format::bmp && bits == 0;
 }
 
-// How a transcode went: the first failure (load or save) and its errno
-// (0 when it was not the system's).
-struct transcoded {
-  status result = status::ok;
-  int error = 0;
+// What a failed source does to the target.
+enum class on_refused_source {
+  keep_target,   // left as it was
+  empty_target,  // emptied, as the legacy entry does on a fresh state;
+                 // never when the target is the source itself, even one
+                 // that could not be opened
 };
 
-// The file at source (UTF-8) to target. On any failure the target is left
-// as it was. Arguments are not judged here (valid_bits and the like are the
-// caller's): a bad depth is status::argument.
-transcoded transcode_file(const char* source, const destination& target,
-                          const transcode_options& options) noexcept;
+// How a conversion went. The legacy job prints its lines from it.
+struct conversion {
+  status load = status::ok;       // reading the source
+  status save = status::ok;       // opening and writing the target
+  bool wrote_image = false;       // the target holds a header and edge map
+  std::uint32_t pixel_bytes = 0;  // of a legacy edge map
+  int error = 0;        // errno of the failure reported first, 0 when none was
+                        // the system's
+  bool legacy = false;  // it was the legacy bitmap-to-bitmap conversion
+
+  status failure() const noexcept { return load != status::ok ? load : save; }
+};
+
+// Where the target goes: a path (UTF-8), or a stream the caller keeps
+// (standard output), written in place.
+struct destination {
+  const char* path = nullptr;
+  std::FILE* stream = nullptr;
+};
+
+// The file at source (UTF-8) to target. A refused source leaves the target
+// as it was, or empties it as `rule` says; the target is opened only once
+// the source's header has been accepted. A target that is the source
+// itself (however named) and must be written in place is converted from a
+// copy of the source in memory. Arguments are not judged here (valid_bits
+// and the like are the caller's): a bad depth is status::argument.
+conversion transcode_file(
+    const char* source, const destination& target,
+    const transcode_options& options,
+    on_refused_source rule = on_refused_source::keep_target) noexcept;
 
 // An image held in memory (size bytes, as if a file) to target.
-transcoded transcode_bytes(const std::uint8_t* image, std::size_t size,
-                           const destination& target,
-                           const transcode_options& options) noexcept;
+conversion transcode_bytes(
+    const std::uint8_t* image, std::size_t size, const destination& target,
+    const transcode_options& options,
+    on_refused_source rule = on_refused_source::keep_target) noexcept;
+
+// An image read from a stream that may not seek (standard input), judged
+// by its header before anything in proportion to it is read: a PNG or a
+// JPEG is decoded as it arrives, a bitmap read as far as its header
+// declares (it must be held whole: its rows may come bottom first). With
+// legacy_job, a bitmap to a BMP target at the default depth is the command
+// line's legacy job: no pixel limit, and a refused source empties the
+// target. A stream that cannot be read is status::open_source, the target
+// untouched.
+conversion transcode_stream(std::FILE* in, const destination& target,
+                            const transcode_options& options,
+                            bool legacy_job) noexcept;
 
 // The same with the target in memory: *out from std::malloc (free it with
 // std::free), *out_size bytes; null and 0 on failure.
 status transcode_to_memory(const std::uint8_t* image, std::size_t size,
                            void** out, std::size_t* out_size,
                            const transcode_options& options) noexcept;
+
+// The legacy conversion of a bitmap (the 1.1 API's): its own header
+// fields, no pixel limit.
+conversion convert_file(const char* source, const destination& target,
+                        double threshold, unsigned threads,
+                        on_refused_source rule) noexcept;
+conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
+                         const destination& target, double threshold,
+                         unsigned threads, on_refused_source rule) noexcept;
+status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,
+                         void** out, std::size_t* out_size, double threshold,
+                         unsigned threads) noexcept;
 
 }  // namespace edgemap

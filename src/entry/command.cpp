@@ -5,7 +5,6 @@
 #include <system_error>
 #include <vector>
 
-#include "bitmap/convert.h"
 #include "codecs/transcode.h"
 #include "edgemap.h"
 #include "entry/pipeline.h"
@@ -48,14 +47,14 @@ int legacy_result(const conversion& c, std::FILE* lines) {
 // One line on standard error for a conversion that failed: the source's
 // path when it could not be read or was refused, the target's when that
 // could not be written.
-int transcode_result(const transcoded& t, const std::string& source,
+int transcode_result(const conversion& c, const std::string& source,
                      const std::string& target) {
-  if (t.result == status::ok) return exit_ok;
-  const bool saving =
-      t.result == status::open_target || t.result == status::write;
+  const status failed = c.failure();
+  if (failed == status::ok) return exit_ok;
+  const bool saving = failed == status::open_target || failed == status::write;
   (void)std::fprintf(
       stderr, "edgemap: %s: %s\n", (saving ? target : source).c_str(),
-      failure_sentence(static_cast<int>(t.result), t.error).c_str());
+      failure_sentence(static_cast<int>(failed), c.error).c_str());
   return exit_failed;
 }
 
@@ -94,27 +93,16 @@ int convert_one_file(const std::string& source, const std::string& target,
   t.bits = options.bits;
   t.max_pixels = options.max_pixels;
   if (source == "-") {
-    // Told by its first bytes; a bitmap is then read only as far as its
-    // header declares (an endless stream is judged by that header), any
-    // other image to its end.
-    std::vector<std::uint8_t> image(sniff_bytes);
-    image.resize(std::fread(image.data(), 1, sniff_bytes, stdin));
-    const image_kind kind = sniff_image(image.data(), image.size());
-    const bool read = kind == image_kind::bmp
-                          ? read_declared_bitmap(stdin, image)
-                          : read_up_to(stdin, image, UINT64_MAX);
-    if (!read) {
+    // Judged at its header as a file is. The legacy job's rule for a
+    // refused source holds only when the conversion turns out to be the
+    // legacy job: a bitmap to a bitmap without target options.
+    const conversion c = transcode_stream(stdin, dest, t, legacy);
+    if (c.load == status::open_source) {
       (void)std::fputs("edgemap: cannot read standard input\n", stderr);
       return exit_failed;
     }
-    if (legacy && kind == image_kind::bmp) {
-      return legacy_result(
-          convert_bytes(image.data(), image.size(), dest, threshold, 0,
-                        on_refused_source::empty_target),
-          lines);
-    }
-    return transcode_result(
-        transcode_bytes(image.data(), image.size(), dest, t), source, target);
+    return c.legacy ? legacy_result(c, lines)
+                    : transcode_result(c, source, target);
   }
   // A source that cannot be read stays the legacy job's when the target
   // is, so that its lines stay the legacy ones.
@@ -142,6 +130,7 @@ source_kind sniff_file(const std::string& path) noexcept {
     case image_kind::jpeg:
       return source_kind::jpeg;
     case image_kind::bmp:
+    case image_kind::other:
       break;
   }
   return source_kind::bmp;

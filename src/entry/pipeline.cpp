@@ -40,6 +40,7 @@ void say_failure(std::FILE* lines, status s) noexcept {
     case status::unsupported:
     case status::pixel_limit:
     case status::corrupt:
+    case status::not_image:
       return say(lines, "fwrite fp_t error\n");
   }
 }

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bitmap/convert.h"
 #include "bitmap/image_state.h"
+#include "codecs/transcode.h"
 
 namespace edgemap {
 

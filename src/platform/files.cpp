@@ -111,6 +111,7 @@ bool target_file::open(const char* path) noexcept {
   abandon();
   failed_ = false;
   error_ = 0;
+  at_ = end_ = 0;
   if (path == nullptr || path[0] == '\0') {
     return refuse(ENOENT);
   }
@@ -125,7 +126,7 @@ bool target_file::open(const char* path) noexcept {
     if (st.exists && !st.regular) {
       // Devices, FIFOs and the like are written in place; a folder fails
       // to open, as it always has.
-      return writing_in_place(target.c_str());
+      return writing_in_place(target, false);
     }
     if (st.exists) {
       // Only a target that could be opened for writing may be replaced.
@@ -145,7 +146,7 @@ bool target_file::open(const char* path) noexcept {
         temporary_targets::instance().drop(temp.c_str());
         if (-fd == EEXIST) continue;
         if (st.exists && folder_refused(-fd)) {
-          return writing_in_place(target.c_str());
+          return writing_in_place(target, true);
         }
         return refuse(-fd);
       }
@@ -175,19 +176,27 @@ void target_file::writing_through(const std::string& temp,
   final_path_ = copy_of(target);
 }
 
-bool target_file::writing_in_place(const char* path) noexcept {
-  stream_ = open_file(path, "wb");
+bool target_file::writing_in_place(const std::string& path,
+                                   bool regular) noexcept {
+  stream_ = os::open_in_place(path);
   if (stream_ == nullptr) {
     return refuse(errno);
   }
+  (void)std::setvbuf(stream_, nullptr, _IONBF, 0);
   owned_ = true;
+  cut_at_commit_ = regular;
   return true;
+}
+
+file_identity target_file::identity() const noexcept {
+  return stream_ != nullptr ? identity_of(stream_) : file_identity{};
 }
 
 void target_file::adopt(std::FILE* stream) noexcept {
   abandon();
   failed_ = false;
   error_ = 0;
+  at_ = end_ = 0;
   stream_ = stream;
   owned_ = false;
 }
@@ -199,10 +208,16 @@ void target_file::write(const void* bytes, std::size_t count) noexcept {
   }
   failed_ = std::fwrite(bytes, 1, count, stream_) != count;
   if (failed_) error_ = errno;
+  at_ += count;
+  end_ = at_ > end_ ? at_ : end_;
 }
 
 bool target_file::seek(std::uint64_t offset) noexcept {
-  return !failed_ && stream_ != nullptr && owned_ && seek_to(stream_, offset);
+  if (failed_ || stream_ == nullptr || !owned_ || !seek_to(stream_, offset)) {
+    return false;
+  }
+  at_ = offset;
+  return true;
 }
 
 bool target_file::commit() noexcept {
@@ -212,6 +227,11 @@ bool target_file::commit() noexcept {
   // A full disk often shows only when the buffered tail is flushed here.
   bool ok = !failed_;
   bool flushed = false;
+  if (ok && cut_at_commit_ &&
+      (std::fflush(stream_) != 0 || !os::truncate_at(stream_, end_))) {
+    error_ = errno;
+    ok = false;
+  }
   if (owned_) {
     flushed = std::fclose(stream_) == 0;
   } else {
@@ -220,6 +240,7 @@ bool target_file::commit() noexcept {
   if (ok && !flushed) error_ = errno;
   ok = ok && flushed;
   stream_ = nullptr;
+  cut_at_commit_ = false;
   if (temp_path_) {
     if (ok && !os::rename_over(temp_path_.get(), final_path_.get())) {
       // A sticky folder lets only a file's owner replace it: then the
@@ -245,6 +266,7 @@ void target_file::abandon() noexcept {
     (void)std::fclose(stream_);
   }
   stream_ = nullptr;
+  cut_at_commit_ = false;
   if (temp_path_) {
     os::remove_file(temp_path_.get());
     temporary_targets::instance().drop(temp_path_.get());

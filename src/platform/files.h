@@ -74,9 +74,12 @@ file_identity identity_of_path(const char* path) noexcept;
 // else (a device, a FIFO) is written in place, and so is a file the folder
 // will not let be replaced (a read-only folder, or a sticky one where the
 // file is another user's) while the file itself may be written: as tools
-// that write in place always could. Replacing is never a way around
-// permissions: a target that could not be opened for writing fails to open
-// here too. Destroying an uncommitted target removes the temporary file.
+// that write in place always could. A file written in place keeps every
+// byte until the first write reaches it, and is cut to what was written
+// only by commit(), so that opening it, or giving up before writing,
+// costs the user nothing. Replacing is never a way around permissions: a
+// target that could not be opened for writing fails to open here too.
+// Destroying an uncommitted target removes the temporary file.
 class target_file {
  public:
   target_file() noexcept = default;
@@ -95,6 +98,10 @@ class target_file {
   // recording nothing, where it cannot (a pipe, standard output).
   bool seek(std::uint64_t offset) noexcept;
   bool failed() const noexcept { return failed_; }
+  // Whether the bytes go straight into the target (no temporary file).
+  bool in_place() const noexcept { return stream_ != nullptr && !temp_path_; }
+  // The file being written to.
+  file_identity identity() const noexcept;
   // errno of the last failure (0 when it was not the system's).
   int error() const noexcept { return error_; }
 
@@ -109,8 +116,9 @@ class target_file {
   // stream_, just opened on the temporary file `temp`, is the target's
   // until commit() renames it over `target`. Throws std::bad_alloc.
   void writing_through(const std::string& temp, const std::string& target);
-  // Opens `path` for writing in place (created or truncated).
-  bool writing_in_place(const char* path) noexcept;
+  // Opens the existing `path` for writing in place; a regular file is cut
+  // to what was written at commit().
+  bool writing_in_place(const std::string& path, bool regular) noexcept;
   bool refuse(int why) noexcept {
     error_ = why;
     return false;
@@ -119,7 +127,10 @@ class target_file {
   std::FILE* stream_ = nullptr;
   bool owned_ = false;
   bool failed_ = false;
+  bool cut_at_commit_ = false;
   int error_ = 0;
+  std::uint64_t at_ = 0;   // where the next write goes
+  std::uint64_t end_ = 0;  // the furthest byte written
   // Set when writing through a temporary file; UTF-8.
   std::unique_ptr<char[]> temp_path_;
   std::unique_ptr<char[]> final_path_;

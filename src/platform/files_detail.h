@@ -52,4 +52,12 @@ bool copy_in_place(const char* from, const char* to) noexcept;
 
 void remove_file(const char* path) noexcept;
 
+// Opens an existing file for writing in place, its bytes kept until they
+// are written over; null with errno set when it cannot.
+std::FILE* open_in_place(const std::string& path) noexcept;
+
+// Cuts the file behind an open write stream (flushed) to `size` bytes;
+// false with errno set when it cannot.
+bool truncate_at(std::FILE* f, std::uint64_t size) noexcept;
+
 }  // namespace edgemap::files_detail

@@ -240,5 +240,15 @@ bool copy_in_place(const char* from, const char* to) noexcept {
 
 void remove_file(const char* path) noexcept { (void)::unlink(path); }
 
+std::FILE* open_in_place(const std::string& path) noexcept {
+  const int fd = above_standard_streams(
+      ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+  return fd < 0 ? nullptr : write_stream(fd);
+}
+
+bool truncate_at(std::FILE* f, std::uint64_t size) noexcept {
+  return ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+}
+
 }  // namespace files_detail
 }  // namespace edgemap

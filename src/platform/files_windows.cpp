@@ -240,5 +240,20 @@ void remove_file(const char* path) noexcept {
   if (wide) (void)_wremove(wide.get());
 }
 
+std::FILE* open_in_place(const std::string& path) noexcept {
+  const auto wide = utf8_to_wide_path(path.c_str());
+  if (!wide) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  const int fd = above_standard_streams(
+      _wopen(wide.get(), _O_WRONLY | _O_BINARY | _O_NOINHERIT));
+  return fd < 0 ? nullptr : write_stream(fd);
+}
+
+bool truncate_at(std::FILE* f, std::uint64_t size) noexcept {
+  return _chsize_s(_fileno(f), static_cast<__int64>(size)) == 0;
+}
+
 }  // namespace files_detail
 }  // namespace edgemap
