@@ -289,9 +289,18 @@ int format_argument(const py::object& format) {
                         py::repr(format).cast<std::string>());
 }
 
+// What a bits value must be for a target format, as the ValueError says.
+[[noreturn]] void raise_bits(int format, const std::string& got) {
+  throw py::value_error(std::string("bits: expected ") +
+                        (format == EDGEMAP_FORMAT_PNG
+                             ? "None, 1 or 8 for a PNG target"
+                             : "None, 1, 8 or 24") +
+                        ", got " + got);
+}
+
 // Bits per target pixel: None or 0 for the format's default, else 1, 8 or
-// 24, and not 24 for PNG. Where the format is left to the target's name
-// the library judges the pair (ERROR_ARGUMENT, a ValueError too).
+// 24, and not 24 for PNG. Where the format is left to the target's name or
+// the source, bits_for_target judges the pair once that is known.
 unsigned bits_argument(const py::object& bits, int format) {
   if (bits.is_none()) return 0;
   std::uint64_t value = 0;
@@ -300,11 +309,7 @@ unsigned bits_argument(const py::object& bits, int format) {
                      (value == 0 || value == 1 || value == 8 ||
                       (value == 24 && format != EDGEMAP_FORMAT_PNG));
   if (!known) {
-    throw py::value_error(
-        std::string("bits: expected ") +
-        (format == EDGEMAP_FORMAT_PNG ? "None, 1 or 8 for a PNG target"
-                                      : "None, 1, 8 or 24") +
-        ", got " + py::str(py::handle(index)).cast<std::string>());
+    raise_bits(format, py::str(py::handle(index)).cast<std::string>());
   }
   return static_cast<unsigned>(value);
 }
@@ -374,14 +379,37 @@ bool file_starts_as_bitmap(const char* path) {
   return starts_as_bitmap(head, got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 
-// Whether a target name ends in .png, any case, as the library tells it.
-bool names_png(const char* name) {
+// Whether a target name ends in ext (".png", ".bmp"), any case, as the
+// library tells it.
+bool has_extension(const char* name, const char* ext) {
   const char* dot = nullptr;
   for (const char* p = name; *p != '\0'; ++p) {
     if (*p == '.') dot = p;
     if (*p == '/' || *p == '\\') dot = nullptr;
   }
-  return dot != nullptr && strcasecmp(dot, ".png") == 0;
+  return dot != nullptr && strcasecmp(dot, ext) == 0;
+}
+
+// The target's format as the library settles it: the one asked for, else
+// the one the target's name gives, else a bitmap for a bitmap source and a
+// PNG for the others.
+int target_format(int format, const char* target_name, bool bitmap) {
+  if (format != EDGEMAP_FORMAT_AUTO) return format;
+  if (target_name != nullptr) {
+    if (has_extension(target_name, ".png")) return EDGEMAP_FORMAT_PNG;
+    if (has_extension(target_name, ".bmp")) return EDGEMAP_FORMAT_BMP;
+  }
+  return bitmap ? EDGEMAP_FORMAT_BMP : EDGEMAP_FORMAT_PNG;
+}
+
+// bits against the format the target gets when it was left to the name or
+// the source: the ValueError an explicit format gives, rather than the
+// library's bare "invalid argument".
+void bits_for_target(const conversion_options& options, int format) {
+  if (options.c.format == EDGEMAP_FORMAT_AUTO && format == EDGEMAP_FORMAT_PNG &&
+      options.c.bits == 24) {
+    raise_bits(format, std::to_string(options.c.bits));
+  }
 }
 
 // The pixel limit guards against PNGs and JPEGs that declare more pixels
@@ -389,13 +417,9 @@ bool names_png(const char* name) {
 // conversion (a bitmap to a bitmap at its own depth) had no limit, so a
 // limit left at its default is lifted for it: a call that worked in 1.1
 // works the same.
-void drop_default_limit(conversion_options& options, bool bitmap,
-                        const char* target_name) {
-  const int format = options.c.format;
-  const bool to_bmp = format == EDGEMAP_FORMAT_BMP ||
-                      (format == EDGEMAP_FORMAT_AUTO &&
-                       (target_name == nullptr || !names_png(target_name)));
-  if (options.default_limit && bitmap && to_bmp && options.c.bits == 0) {
+void drop_default_limit(conversion_options& options, bool bitmap, int format) {
+  if (options.default_limit && bitmap && format == EDGEMAP_FORMAT_BMP &&
+      options.c.bits == 0) {
     options.c.max_pixels = 0;
   }
 }
@@ -410,13 +434,19 @@ void convert(const py::object& source, const py::object& target,
   const py::bytes t = path_argument(target);
   const char* s_path = PyBytes_AS_STRING(s.ptr());
   const char* t_path = PyBytes_AS_STRING(t.ptr());
+  // The source's first bytes, read only where they decide something.
+  bool bitmap = true;
+  if (options.default_limit || options.c.bits == 24) {
+    py::gil_scoped_release unlocked;
+    bitmap = file_starts_as_bitmap(s_path);
+  }
+  const int t_format = target_format(options.c.format, t_path, bitmap);
+  bits_for_target(options, t_format);
+  drop_default_limit(options, bitmap, t_format);
   int status = EDGEMAP_OK;
   int cause = 0;
   {
     py::gil_scoped_release unlocked;
-    if (options.default_limit) {
-      drop_default_limit(options, file_starts_as_bitmap(s_path), t_path);
-    }
     errno = 0;
     status = edgemap_convert_file_ex(s_path, t_path, &options.c);
     cause = errno;  // the library's reason for a file's failure
@@ -460,11 +490,11 @@ py::bytes convert_bytes(const py::object& data, double threshold,
   conversion_options options =
       options_argument(threshold, threads, format, bits, max_pixels);
   const byte_view image(data);
-  drop_default_limit(
-      options,
-      starts_as_bitmap(static_cast<const unsigned char*>(image.data()),
-                       image.size()),
-      nullptr);
+  const bool bitmap = starts_as_bitmap(
+      static_cast<const unsigned char*>(image.data()), image.size());
+  const int t_format = target_format(options.c.format, nullptr, bitmap);
+  bits_for_target(options, t_format);
+  drop_default_limit(options, bitmap, t_format);
   void* out = nullptr;
   std::size_t out_size = 0;
   int status = EDGEMAP_OK;
@@ -570,9 +600,11 @@ Raises edgemap.BitmapError (a ValueError) when source is not an image the
 library reads (a bitmap it refuses, a format or colour space it does not
 handle, more pixels than max_pixels, corrupt compressed data), OSError
 (FileNotFoundError, PermissionError, IsADirectoryError where that is the
-cause) when source cannot be read or target cannot be written, and
-ValueError for an unknown format or bits. Each error from the library
-carries its status code as .status.)";
+cause; errno ESPIPE for a FIFO, which is refused rather than waited on)
+when source cannot be read or target cannot be written, and ValueError
+for an unknown format or bits, or bits=24 for a PNG target however its
+format was chosen. Each error from the library carries its status code
+as .status.)";
 
 constexpr const char* convert_bytes_doc =
     R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
@@ -584,8 +616,9 @@ write for a file holding data, with format None or 'auto' meaning a bitmap
 for a bitmap source and a PNG for the others.
 
 Raises edgemap.BitmapError (a ValueError, with .status) when data is not an
-image the library reads, ValueError for an unknown format or bits, and
-TypeError when data is not bytes-like.)";
+image the library reads, ValueError for an unknown format or bits (24
+for a PNG target, chosen or automatic), and TypeError when data is not
+bytes-like.)";
 
 }  // namespace
 
@@ -631,4 +664,5 @@ PYBIND11_MODULE(_native, m) {
   m.attr("ERROR_UNSUPPORTED") = EDGEMAP_ERROR_UNSUPPORTED;
   m.attr("ERROR_PIXEL_LIMIT") = EDGEMAP_ERROR_PIXEL_LIMIT;
   m.attr("ERROR_CORRUPT") = EDGEMAP_ERROR_CORRUPT;
+  m.attr("ERROR_NOT_IMAGE") = EDGEMAP_ERROR_NOT_IMAGE;
 }

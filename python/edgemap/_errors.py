@@ -33,6 +33,7 @@ _BITMAP_STATUSES = frozenset(
         _native.ERROR_UNSUPPORTED,
         _native.ERROR_PIXEL_LIMIT,
         _native.ERROR_CORRUPT,
+        _native.ERROR_NOT_IMAGE,
     )
 )
 
@@ -41,10 +42,12 @@ class BitmapError(ValueError):
     """An image the library refuses: a bitmap shorter than its header, with
     fewer than 24 bits per pixel, a pixel array too large, or shorter than
     its pixel array; a format, colour space or depth the library does not
-    handle; more pixels than the pixel limit; corrupt or cut compressed
-    data (a PNG or a JPEG). ``status`` is the library's code (an ``edgemap.ERROR_``
-    constant), ``strerror`` its sentence, ``filename`` the source path when
-    the image came from a file (else None)."""
+    handle; none of BMP, PNG and JPEG at all (where the conversion is not
+    edgemap 1.1's, which takes any source for a bitmap); more pixels than
+    the pixel limit; corrupt or cut compressed data (a PNG or a JPEG).
+    ``status`` is the library's code (an ``edgemap.ERROR_`` constant),
+    ``strerror`` its sentence, ``filename`` the source path when the image
+    came from a file (else None)."""
 
     status: int
     strerror: str
@@ -76,6 +79,22 @@ def _open_errno(path: _Path, flags: int) -> int | None:
         return e.errno
     os.close(fd)
     return None
+
+
+def _source_errno(source: _Path) -> int | None:
+    """Why the library could not open source: the system's reason, or
+    ESPIPE for a FIFO, which the library refuses without one (a read from
+    it could wait forever for a writer). ESPIPE ("Illegal seek") is what a
+    pipe gives an operation that needs a file: the reason, in errno's
+    words."""
+    cause = _open_errno(source, os.O_RDONLY)
+    if cause is not None:
+        return cause
+    try:
+        fifo = stat.S_ISFIFO(os.stat(source).st_mode)
+    except OSError as e:
+        return e.errno
+    return errno.ESPIPE if fifo else None
 
 
 def _target_errno(target: _Path) -> int | None:
@@ -130,7 +149,7 @@ def error_for(
         else:
             error = BitmapError(status, strerror, src)
     elif status == _native.ERROR_OPEN_SOURCE and src is not None:
-        error = _os_error(cause or _open_errno(src, os.O_RDONLY), strerror, src)
+        error = _os_error(cause or _source_errno(src), strerror, src)
     elif status == _native.ERROR_OPEN_TARGET and dst is not None:
         error = _os_error(cause or _target_errno(dst), strerror, dst)
     elif status == _native.ERROR_WRITE and dst is not None:

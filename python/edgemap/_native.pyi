@@ -23,6 +23,7 @@ ERROR_ARGUMENT: int
 ERROR_UNSUPPORTED: int
 ERROR_PIXEL_LIMIT: int
 ERROR_CORRUPT: int
+ERROR_NOT_IMAGE: int
 
 def detect(
     image: npt.ArrayLike,
