@@ -35,6 +35,7 @@ def sample(shape, start=0):
 # a buffer of its own).
 CASES = [
     ((37, 29, 3), -1, 90.0),
+    ((37, 29, 4), -1, 200.0),
     ((37, 29, 3), (1, -1, -1), 90.0),
     ((37, 29, 4), (-1, 1, -1), 45.0),
     ((9, 7, 3), (1, 1, 1), 90.0),
@@ -69,6 +70,21 @@ def test_same_bytes_as_the_whole_image(shape, chunks, threshold):
         want = whole(pixels, threshold)
         assert got.dtype == want.dtype and got.shape == want.shape
         np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("chunks", [-1, (10, 10, 3)])
+def test_two_thresholds_in_one_compute(chunks):
+    # Each result its own keys: a graph key shared by both would give both
+    # the result computed first.
+    pixels = sample((37, 29, 3), start=5)
+    image = da.from_array(pixels, chunks=chunks)
+    thresholds = (45.0, 200.0)
+    got = dask.compute(*[lazy(image, t) for lazy in (edask.detect, edask.mask)
+                         for t in thresholds], scheduler="threads")
+    want = [whole(pixels, t) for whole in (edgemap.detect, edgemap.mask)
+            for t in thresholds]
+    for g, w in zip(got, want):
+        np.testing.assert_array_equal(g, w)
 
 
 @pytest.fixture(scope="module")
