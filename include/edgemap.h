@@ -131,7 +131,11 @@ EDGEMAP_API int edgemap_detect_mask(const uint8_t* src, ptrdiff_t src_stride,
  * refuses the temporary file or the rename (a read-only folder, or a sticky
  * one where the target is another user's) while the target itself may be
  * written, it is written in place instead, as tools that write in place
- * do. Paths are UTF-8 (on Windows too; see edgemap_convert_file_w).
+ * do: only after the source's header has been accepted, its old bytes kept
+ * until the new image reaches them and cut to the new length on success, a
+ * target that is the source itself converted from a copy of the source in
+ * memory; only a failure halfway through the pixels leaves it partly
+ * written. Paths are UTF-8 (on Windows too; see edgemap_convert_file_w).
  *
  * On EDGEMAP_ERROR_OPEN_SOURCE, _OPEN_TARGET and _WRITE, errno holds the
  * system's reason (ENOENT, EACCES, ENOSPC, EMFILE, ...), or 0 when there
