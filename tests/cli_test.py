@@ -418,6 +418,68 @@ class Formats(unittest.TestCase):
                     list(Image.open(io.BytesIO(data)).convert("RGB").getdata()),
                     oracle(decoded.convert("RGB"), threshold))
 
+    def test_images_taller_than_a_band(self):
+        """Three bands and more: a PNG and a JPEG, decoded in order into
+        windows that overlap at each seam, against the bitmap of the same
+        decoded pixels, read band by band at its offsets; and a bitmap
+        whose last row lacks its padding."""
+        tall = drawing(64, 12000)
+        tall.save(self.path("tall.png"))
+        tall.save(self.path("tall.jpg"), quality=90)
+        Image.open(self.path("tall.jpg")).convert("RGB").save(
+            self.path("tall-jpeg.bmp"))
+        tall.save(self.path("tall.bmp"))
+        odd = drawing(7, 5)
+        odd.save(self.path("odd.bmp"))
+        with open(self.path("odd.bmp"), "rb") as f:
+            cut = f.read()[:-3]  # 7 * 3 bytes, padded to 24
+        with open(self.path("cut.bmp"), "wb") as f:
+            f.write(cut)
+        for source, same_as in (("tall.png", "tall.bmp"),
+                                ("tall.jpg", "tall-jpeg.bmp"),
+                                ("cut.bmp", "odd.bmp")):
+            with self.subTest(source=source):
+                maps = []
+                for name in (source, same_as):
+                    r = run("--bits", "1", self.path(name), self.path("t.bmp"))
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    with open(self.path("t.bmp"), "rb") as f:
+                        maps.append(f.read())
+                assert_same(self, maps[0], maps[1], source)
+
+    def test_standard_input_is_judged_at_its_header(self):
+        """Endless streams after a PNG's or a JPEG's first bytes are refused
+        without being read to their end."""
+        ihdr = b"IHDR" + (100000).to_bytes(4, "big") * 2 + bytes((8, 2, 0, 0, 0))
+        huge = (b"\x89PNG\r\n\x1a\n" + (13).to_bytes(4, "big") + ihdr
+                + zlib.crc32(ihdr).to_bytes(4, "big"))
+        for head, why in ((b"\x89PNG\r\n\x1a\n", "corrupt or cut short"),
+                          (huge, "more pixels than the limit allows")):
+            with self.subTest(head=head[:12]):
+                p = subprocess.Popen([CLI, "-", self.path("t.png")],
+                                     stdin=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+
+                def feed():
+                    try:
+                        p.stdin.write(head)
+                        while True:
+                            p.stdin.write(bytes(1 << 16))
+                    except (BrokenPipeError, ValueError):
+                        pass
+
+                import threading
+                writer = threading.Thread(target=feed, daemon=True)
+                writer.start()
+                try:
+                    err = p.stderr.read()
+                    p.wait(timeout=30)
+                finally:
+                    p.kill()
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(why.encode(), err)
+                self.assertFalse(os.path.exists(self.path("t.png")))
+
     def test_failures_print_one_line_and_write_no_target(self):
         with open(self.path("s.jpg"), "rb") as f:
             jpeg = f.read()

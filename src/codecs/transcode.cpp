@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "bitmap/bitmap_header.h"
+#include "bitmap/pixel_buffer.h"
 #include "codecs/edge_sink.h"
 #include "codecs/image_source.h"
 #include "edges/detect_edges.h"
+#include "edges/free_list.h"
 #include "edges/worker_pool.h"
 #include "platform/files.h"
 
@@ -63,17 +65,54 @@ struct row_window {
 };
 
 // The buffers one band takes on its way through: source rows (a window
-// with a row above and below), its mask, and the mask packed.
+// with a row above and below; a second one where the next band is decoded
+// meanwhile), its mask, and the mask packed.
 struct band_buffers {
-  malloc_buffer window;
-  malloc_buffer mask;
-  malloc_buffer packed;
+  pixel_buffer window;
+  pixel_buffer next_window;
+  pixel_buffer mask;
+  pixel_buffer packed;
 
   bool allocate(std::uint64_t window_bytes, std::uint64_t mask_bytes,
                 std::uint64_t packed_bytes) noexcept {
-    return window.allocate(window_bytes) && mask.allocate(mask_bytes) &&
-           packed.allocate(packed_bytes);
+    return fits(window_bytes) && fits(mask_bytes) && fits(packed_bytes) &&
+           window.reserve(static_cast<std::size_t>(window_bytes)) &&
+           mask.reserve(static_cast<std::size_t>(mask_bytes)) &&
+           packed.reserve(static_cast<std::size_t>(packed_bytes));
   }
+  static bool fits(std::uint64_t bytes) noexcept { return bytes <= SIZE_MAX; }
+};
+
+// Sets of band buffers for the length of one conversion, handed on to the
+// next one instead of freed (free_list.h): a batch of many images takes
+// its page faults once.
+class borrowed_bands {
+ public:
+  borrowed_bands() noexcept = default;
+  borrowed_bands(const borrowed_bands&) = delete;
+  borrowed_bands& operator=(const borrowed_bands&) = delete;
+  ~borrowed_bands() {
+    // As many sets as there are processors to use them; the rest freed.
+    const std::size_t keep = 2 * std::size_t{processor_count()};
+    for (std::uint32_t k = 0; k < count_; ++k) {
+      free_list<band_buffers>::instance().give_back(sets_[k], keep);
+    }
+  }
+  // Sets [0, n) taken; false when memory ran out.
+  bool take(std::uint32_t n) noexcept {
+    for (; count_ < n; ++count_) {
+      sets_[count_] = free_list<band_buffers>::instance().take();
+      if (sets_[count_] == nullptr) return false;
+    }
+    return true;
+  }
+  band_buffers& operator[](std::uint32_t k) const noexcept { return *sets_[k]; }
+
+  static constexpr std::uint32_t most = 64;
+
+ private:
+  band_buffers* sets_[most] = {};
+  std::uint32_t count_ = 0;
 };
 
 // What every band of one conversion shares.
@@ -95,7 +134,7 @@ struct pipeline {
                std::uint32_t r1, band_buffers& b,
                unsigned threads) const noexcept {
     const bool picture = sink->takes_picture();
-    std::uint8_t* const out = picture ? b.packed.bytes : b.mask.bytes;
+    std::uint8_t* const out = picture ? b.packed.get() : b.mask.get();
     const std::size_t out_stride = picture ? sink->packed_bytes(1) : width;
     pixel_view v =
         whole_image(rows, stride, out, static_cast<std::ptrdiff_t>(out_stride),
@@ -104,7 +143,7 @@ struct pipeline {
     v.first_row = r0 - lo;
     v.last_row = r1 - lo;
     if (!detect_edges_rows(v, threshold, threads)) return false;
-    sink->pack(out, out_stride, r1 - r0, b.packed.bytes);
+    sink->pack(out, out_stride, r1 - r0, b.packed.get());
     return true;
   }
 
@@ -122,7 +161,7 @@ struct pipeline {
 // every part.
 struct parallel_bands {
   const pipeline* p;
-  band_buffers* buffers;
+  const borrowed_bands* buffers;
   std::uint32_t bands;
   std::atomic<std::uint32_t> next{0};
   std::atomic<std::uint32_t> written{0};
@@ -141,7 +180,7 @@ struct parallel_bands {
     std::ptrdiff_t stride = 0;
     status s = status::ok;
     const std::uint8_t* rows =
-        p->src->rows_at(lo, hi - lo, mine.window.bytes, stride, s);
+        p->src->rows_at(lo, hi - lo, mine.window.get(), stride, s);
     if (rows == nullptr) return s;
     return p->compute(rows, stride, lo, hi, r0, r1, mine, 1)
                ? status::ok
@@ -150,7 +189,7 @@ struct parallel_bands {
 
   static void part(void* self, std::uint32_t k) {
     auto& s = *static_cast<parallel_bands*>(self);
-    band_buffers& mine = s.buffers[k];
+    band_buffers& mine = (*s.buffers)[k];
     for (;;) {
       const std::uint32_t b = s.next.fetch_add(1);
       if (b >= s.bands) return;
@@ -164,7 +203,7 @@ struct parallel_bands {
       if (s.failure.load() == 0) {
         const std::uint32_t r0 = b * s.p->band;
         const status put =
-            s.p->sink->put_packed(mine.packed.bytes, s.p->band_end(r0) - r0);
+            s.p->sink->put_packed(mine.packed.get(), s.p->band_end(r0) - r0);
         if (put != status::ok) s.fail(put);
       }
       s.written.store(b + 1);
@@ -200,7 +239,7 @@ struct overlapped_step {
     s.computed = !s.p->compute(w.rows, static_cast<std::ptrdiff_t>(s.row_bytes),
                                w.lo, w.hi, s.r0, s.r1, *s.b, s.kernel_threads)
                      ? status::no_memory
-                     : s.p->sink->put_packed(s.b->packed.bytes, s.r1 - s.r0);
+                     : s.p->sink->put_packed(s.b->packed.get(), s.r1 - s.r0);
   }
 };
 
@@ -209,15 +248,16 @@ status run_parallel(const pipeline& p, unsigned threads,
   const std::uint32_t bands = (p.height - 1) / p.band + 1;
   std::uint32_t workers = threads == 0 ? processor_count() : threads;
   if (workers > bands) workers = bands;
-  if (workers > 64) workers = 64;
-  band_buffers buffers[64];
+  if (workers > borrowed_bands::most) workers = borrowed_bands::most;
+  borrowed_bands buffers;
+  if (!buffers.take(workers)) return status::no_memory;
   for (std::uint32_t k = 0; k < workers; ++k) {
     if (!buffers[k].allocate(window_bytes, p.mask_bytes(),
                              p.sink->packed_bytes(p.band))) {
       return status::no_memory;
     }
   }
-  parallel_bands step{&p, buffers, bands};
+  parallel_bands step{&p, &buffers, bands};
   run_parts(workers, parallel_bands::part, &step);
   return static_cast<status>(step.failure.load());
 }
@@ -225,13 +265,14 @@ status run_parallel(const pipeline& p, unsigned threads,
 status run_overlapped(const pipeline& p, unsigned threads,
                       std::size_t row_bytes,
                       std::uint64_t window_bytes) noexcept {
-  malloc_buffer second_window;
-  band_buffers b;
+  borrowed_bands buffers;
+  if (!buffers.take(1)) return status::no_memory;
+  band_buffers& b = buffers[0];
   if (!b.allocate(window_bytes, p.mask_bytes(), p.sink->packed_bytes(p.band)) ||
-      !second_window.allocate(window_bytes)) {
+      !b.next_window.reserve(static_cast<std::size_t>(window_bytes))) {
     return status::no_memory;
   }
-  row_window w[2] = {{b.window.bytes}, {second_window.bytes}};
+  row_window w[2] = {{b.window.get()}, {b.next_window.get()}};
   const std::uint32_t height = p.height;
   status s = w[0].follow(nullptr, 0, p.band < height ? p.band + 1 : height,
                          row_bytes, *p.src);
