@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -215,7 +216,7 @@ class planner {
     }
     // By identity, not by spelling: another name, a link or "." reach the
     // same file. Replacing a source would lose it, and in place it would
-    // be read and written at once.
+    // be read and written at once. Every source counts, converted or not.
     std::vector<job> kept;
     for (job& j : p_.jobs) {
       command::file_key k;
@@ -237,9 +238,8 @@ class planner {
 
   void add(const fs::path& source, const fs::path& relative) {
     const std::string name = to_utf8(source);
-    command::file_key k;
-    // The same file named twice (a.bmp a.bmp, -r in in) is converted once.
-    if (command::key_of_file(name, k) && !sources_.insert(k).second) return;
+    const taker by = taker_of(source);
+    if (by.has_key) sources_.insert(by.key);
     const command::source_kind kind = kind_of(source);
     const bool bitmap = kind == command::source_kind::bmp;
     const command::target_options& t = o_.target;
@@ -256,9 +256,16 @@ class planner {
         (!bitmap || format != EDGEMAP_FORMAT_BMP || is_image_name(target))) {
       target.replace_extension(ext);
     }
-    // photo.png and photo.jpg meet here too.
-    if (!targets_.insert(target.lexically_normal()).second) {
-      refuse(source, "another source has the same target");
+    // A name met again (a.bmp a.bmp, -r in in, in/./a.bmp) gives the
+    // target it gave before and is converted once; hard links under
+    // different names give different targets, each converted. Different
+    // files on one target (photo.png and photo.jpg) are refused but for
+    // the first.
+    const auto [taken, added] = targets_.emplace(target.lexically_normal(), by);
+    if (!added) {
+      if (!taken->second.same_file(by)) {
+        refuse(source, "another source has the same target");
+      }
       return;
     }
     const bool legacy = bitmap && format == EDGEMAP_FORMAT_BMP && !t.given;
@@ -287,11 +294,35 @@ class planner {
     if (ec) refuse(folder, "the folder cannot be read");
   }
 
+  // What took a target: the file by its identity, or by its path when it
+  // has none to give (it does not exist, or cannot be reached).
+  struct taker {
+    bool has_key = false;
+    command::file_key key{};
+    fs::path path;
+    bool same_file(const taker& other) const {
+      if (has_key || other.has_key) {
+        return has_key == other.has_key && key == other.key;
+      }
+      return path == other.path;
+    }
+  };
+
+  static taker taker_of(const fs::path& source) {
+    taker by;
+    by.has_key = command::key_of_file(to_utf8(source), by.key);
+    if (!by.has_key) {
+      std::error_code ec;
+      by.path = fs::absolute(source, ec).lexically_normal();
+    }
+    return by;
+  }
+
   const batch_options& o_;
   const fs::path out_;
   command::file_key out_key_;
   const bool has_out_key_;
-  std::set<fs::path> targets_;
+  std::map<fs::path, taker> targets_;
   std::set<command::file_key> sources_;
   plan p_;
 };

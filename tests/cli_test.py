@@ -636,10 +636,11 @@ class Batch(unittest.TestCase):
                  ["a.bmp: the target ./a.bmp is a source of this run"]),
                 (["-r", "-o", "in", "in"], self.root, "0 converted, 5 failed",
                  ["is a source of this run"] * 5),
-                (["-o", "o", a, a, "in/../in/a.bmp"], self.root,
-                 "1 converted, 0 failed", []),
-                (["-r", "-o", "o", "in", "in"], self.root,
-                 "4 converted, 1 failed", ["fewer than 24 bits per pixel"]),
+                (["-o", "o", a, a, "in/../in/a.bmp", "in/./a.bmp"],
+                 self.root, "1 converted, 0 failed", []),
+                (["-r", "-o", "o", "in", "in", "./in/", "in/.", inside],
+                 self.root, "4 converted, 1 failed",
+                 ["fewer than 24 bits per pixel"]),
                 (["-o", "o", a, "other/a.bmp"], self.root,
                  "1 converted, 1 failed",
                  ["other/a.bmp: another source has the same target"])):
@@ -655,6 +656,33 @@ class Batch(unittest.TestCase):
                 for rel, content in digest.items():
                     with open(os.path.join(inside, rel), "rb") as f:
                         self.assertEqual(f.read(), content, rel)
+
+    def test_hard_links_are_each_converted(self):
+        """A folder of hard links (cp -al, backups): each name is a source
+        with a target of its own, but a target that is one of them (here
+        out/linked.bmp) is still refused."""
+        a = os.path.join(self.root, "in", "a.bmp")
+        links = os.path.join(self.root, "links")
+        out = os.path.join(self.root, "out")
+        os.mkdir(links)
+        os.mkdir(out)
+        names = [f"{i}.bmp" for i in range(24)]
+        for path in [os.path.join(links, n) for n in names + ["linked.bmp"]]:
+            os.link(a, path)
+        os.link(a, os.path.join(out, "linked.bmp"))
+        self.sources.update({name: self.sources["a.bmp"] for name in names})
+        for args, summary, made in (
+                (["-r", links], "24 converted, 1 failed", names),
+                ([a, os.path.join(links, "0.bmp")], "2 converted, 0 failed",
+                 ["a.bmp", "0.bmp"])):
+            with self.subTest(args=args):
+                r = run("-q", "-o", out, *args)
+                lines = r.stderr.decode().splitlines()
+                self.assertTrue(lines[-1].startswith(summary), lines)
+                self.check_outputs(out, made)
+                for name in made:
+                    os.unlink(os.path.join(out, name))
+        self.assertEqual(os.listdir(out), ["linked.bmp"])
 
     def test_targets_take_the_extension_of_their_format(self):
         """-r collects PNGs and JPEGs too; each target is named for its
