@@ -102,9 +102,14 @@ std::string judge_target_options(const CLI::Option& format_option,
       format_option.count() + bits_option.count() + max_pixels_option.count() !=
       0;
   if (format_option.count() != 0) {
-    if (format_name == "bmp") {
+    // In any case, as the extensions are matched.
+    std::string name = format_name;
+    for (char& c : name) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (name == "bmp") {
       target.format = EDGEMAP_FORMAT_BMP;
-    } else if (format_name == "png") {
+    } else if (name == "png") {
       target.format = EDGEMAP_FORMAT_PNG;
     } else {
       return "--format takes bmp or png";

@@ -402,6 +402,8 @@ class Formats(unittest.TestCase):
                 (["--max-pixels", "0"], "s.bmp", "t.bmp", ("bmp", 24), b""),
                 (["--bits", "8"], "s.png", "t.png", ("png", 8), b""),
                 (["--format", "png"], "s.bmp", "t.bmp", ("png", 1), b""),
+                (["--format", "PNG"], "s.bmp", "t.bmp", ("png", 1), b""),
+                (["--format", "Bmp"], "s.png", "t.png", ("bmp", 24), b""),
                 (["--format=bmp", "--bits", "1"], "s.jpg", "t.png",
                  ("bmp", 1), b""),
                 (["--bits", "1"], "s.bmp", "t.bmp", ("bmp", 1), b""),
@@ -540,7 +542,12 @@ class Formats(unittest.TestCase):
                 (["--max-pixels", "-1", "s.png", "t.png"],
                  "--max-pixels takes a count of pixels (0: no limit)"),
                 (["--max-pixels", "18446744073709551616", "s.png", "t.png"],
-                 "--max-pixels takes a count of pixels (0: no limit)")):
+                 "--max-pixels takes a count of pixels (0: no limit)"),
+                (["--max-pixels", "5x", "s.png", "t.png"],
+                 "--max-pixels takes a count of pixels (0: no limit)"),
+                (["--format", "PNG", "--bits", "24", "s.png", "t.bmp"],
+                 "--bits 24 does not go with --format PNG (PNG takes 1 or 8)"),
+                (["-q", "s.png", "t.png"], "-j, -r and -q go with -o DIR")):
             with self.subTest(args=args):
                 r = run(*args, cwd=self.dir.name)
                 self.assertEqual(r.returncode, 2)
