@@ -285,6 +285,40 @@ TEST(api, target_failures_and_bad_calls) {
             EDGEMAP_ERROR_ARGUMENT);
 }
 
+// The options struct by the size its caller gives: only this version's
+// own is read. A larger one comes from a newer header whose fields this
+// version would ignore, a smaller one from no release at all.
+TEST(api, options_of_another_size_are_refused) {
+  test::temp_dir dir;
+  const bytes source = test::make_bmp({7, 5, 24, 54, noise});
+  test::write_file(dir.path("s.bmp"), source);
+  struct {
+    edgemap_options o;
+    unsigned char newer_fields[16];
+  } room{};
+  edgemap_options_init(&room.o);
+  const struct {
+    std::size_t size;
+    int status;
+  } cases[] = {{sizeof(edgemap_options), EDGEMAP_OK},
+               {sizeof(edgemap_options) - 8, EDGEMAP_ERROR_ARGUMENT},
+               {sizeof room, EDGEMAP_ERROR_ARGUMENT}};
+  for (const auto& c : cases) {
+    room.o.size = c.size;
+    void* out = nullptr;
+    std::size_t out_size = 0;
+    EXPECT_EQ(edgemap_convert_memory_ex(source.data(), source.size(), &out,
+                                        &out_size, &room.o),
+              c.status)
+        << "size " << c.size;
+    edgemap_free(out);
+    EXPECT_EQ(edgemap_convert_file_ex(dir.path("s.bmp").c_str(),
+                                      dir.path("t.bmp").c_str(), &room.o),
+              c.status)
+        << "size " << c.size;
+  }
+}
+
 // GCC 12 misreads "s" + std::to_string(i) + ".bmp" at -O3 (-Wrestrict).
 std::string numbered(const char* prefix, int i) {
   std::string name = prefix;

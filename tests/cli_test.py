@@ -127,8 +127,10 @@ class Cli(unittest.TestCase):
             1, b"check bit_count error\nfile size = 0\nsize = 0.000000\n"))
 
     def test_a_closed_standard_stream_gets_no_file(self):
-        """Descriptors 0-2 closed: failure lines must not land in a file
-        the program opened on one of them."""
+        """Descriptors 0-2 closed together, and 2 or 1 alone (a file would
+        take the lowest free one): lines must not land in a file the
+        program opened on one of them, nor be lost with the run called a
+        success."""
         folder = os.path.join(self.dir.name, "in")
         os.mkdir(folder)
         want = {}
@@ -138,18 +140,31 @@ class Cli(unittest.TestCase):
             want[f"{i}.bmp"] = oracle(image)
             with open(os.path.join(folder, f"broken{i}.bmp"), "wb") as f:
                 f.write(b"BM" + bytes(40))
-        out = self.path("out")
-        r = subprocess.run([CLI, "-j8", "-r", "-o", out, folder],
-                           stdout=subprocess.DEVNULL,
-                           preexec_fn=lambda: (os.close(2), os.close(0)))
-        self.assertEqual(r.returncode, 1)
-        for name, pixels in want.items():
-            with self.subTest(name=name):
-                with open(os.path.join(out, name), "rb") as f:
-                    bitmap = f.read()
-                self.assertNotIn(b"edgemap:", bitmap)
-                self.assertEqual(list(Image.open(os.path.join(out, name))
-                                      .getdata()), pixels)
+        for closed in ((0, 1, 2), (2,), (1,)):
+            with self.subTest(closed=closed):
+                def close():
+                    for fd in closed:
+                        os.close(fd)
+                out = self.path("out" + "".join(map(str, closed)))
+                # Failure lines on standard error, the legacy job's on
+                # standard output.
+                r = subprocess.run([CLI, "-j8", "-r", "-o", out, folder],
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, preexec_fn=close)
+                self.assertEqual(r.returncode, 1)
+                legacy = os.path.join(out, "legacy.bmp")
+                r = subprocess.run([CLI, os.path.join(folder, "0.bmp"), legacy],
+                                   stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, preexec_fn=close)
+                self.assertEqual(r.returncode, 0)
+                for name, pixels in (*want.items(),
+                                     ("legacy.bmp", want["0.bmp"])):
+                    with open(os.path.join(out, name), "rb") as f:
+                        bitmap = f.read()
+                    self.assertNotIn(b"edgemap:", bitmap)
+                    self.assertNotIn(b"size = ", bitmap)
+                    assert_same(self, Image.open(os.path.join(out, name))
+                                .getdata(), pixels, name)
 
     def test_targets_the_folder_refuses_to_replace_are_written_in_place(self):
         """A read-only folder, and a sticky one where the target is another

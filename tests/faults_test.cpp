@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bitmap/bitmap_io.h"
 #include "codecs/transcode.h"
@@ -333,33 +334,40 @@ TEST(faults, unreadable_source_fails_its_open_and_keeps_the_image) {
 
 // A program may have closed its standard streams (2>&-): no file the
 // library opens may take descriptor 0, 1 or 2, or the program's next line
-// would be written into it.
+// would be written into it. The lowest free descriptor is the one a file
+// would take, so each stream is closed alone as well as all together.
 TEST(faults, files_never_take_the_standard_descriptors) {
   test::temp_dir dir;
   test::write_file(dir.path("s.bmp"), test::make_bmp(sample));
-  const auto out = in_child([&] {
-    for (int fd = 0; fd <= 2; ++fd) ::close(fd);
-    std::string taken;
-    const auto check = [&taken](const char* what) {
-      for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1) taken += what;
-      }
-    };
-    // Each stays open, so that the next would take the next free one.
-    const file_ptr source(open_source(dir.path("s.bmp").c_str()));
-    check("source ");
-    const file_ptr written(open_file(dir.path("w.bmp").c_str(), "wb"));
-    check("open_file ");
-    target_file replaced;
-    (void)replaced.open(dir.path("s.bmp").c_str());
-    check("temporary ");
-    target_file in_place;
-    (void)in_place.open("/dev/null");
-    check("in place ");
-    return taken;
-  });
-  ASSERT_TRUE(out);
-  EXPECT_EQ(*out, "");
+  const struct {
+    const char* name;
+    std::vector<int> closed;
+  } cases[] = {{"0, 1 and 2", {0, 1, 2}}, {"2 alone", {2}}, {"1 alone", {1}}};
+  for (const auto& c : cases) {
+    const auto out = in_child([&] {
+      for (const int fd : c.closed) ::close(fd);
+      std::string taken;
+      const auto check = [&](const char* what) {
+        for (const int fd : c.closed) {
+          if (::fcntl(fd, F_GETFD) != -1) taken += what;
+        }
+      };
+      // Each stays open, so that the next would take the next free one.
+      const file_ptr source(open_source(dir.path("s.bmp").c_str()));
+      check("source ");
+      const file_ptr written(open_file(dir.path("w.bmp").c_str(), "wb"));
+      check("open_file ");
+      target_file replaced;
+      (void)replaced.open(dir.path("s.bmp").c_str());
+      check("temporary ");
+      target_file in_place;
+      (void)in_place.open("/dev/null");
+      check("in place ");
+      return taken;
+    });
+    ASSERT_TRUE(out);
+    EXPECT_EQ(*out, "") << "closed: " << c.name;
+  }
 }
 
 }  // namespace
