@@ -227,6 +227,9 @@ int run_guarded(int argc, char** argv) noexcept {
   const edgemap::command::process_care care;
   try {
     return checked(run(argc, argv));
+  } catch (const std::bad_alloc&) {
+    (void)std::fputs("edgemap: out of memory\n", stderr);
+    return exit_failed;
   } catch (const std::exception& e) {
     (void)std::fprintf(stderr, "edgemap: %s\n", e.what());
     return exit_failed;

@@ -477,17 +477,28 @@ class Formats(unittest.TestCase):
                 assert_same(self, maps[0], maps[1], source)
 
     def test_standard_input_is_judged_at_its_header(self):
-        """Endless streams after a PNG's or a JPEG's first bytes are refused
-        without being read to their end."""
+        """Endless streams after an image's first bytes are refused without
+        being read to their end; one that must be held whole and does not
+        fit in memory is refused with a line that says so."""
         ihdr = b"IHDR" + (100000).to_bytes(4, "big") * 2 + bytes((8, 2, 0, 0, 0))
         huge = (b"\x89PNG\r\n\x1a\n" + (13).to_bytes(4, "big") + ihdr
                 + zlib.crc32(ihdr).to_bytes(4, "big"))
-        for head, why in ((b"\x89PNG\r\n\x1a\n", "corrupt or cut short"),
-                          (huge, "more pixels than the limit allows")):
-            with self.subTest(head=head[:12]):
-                p = subprocess.Popen([CLI, "-", self.path("t.png")],
+        bmp = bytearray(encoded(drawing(2, 2), "BMP")[:54])
+        bmp[18:26] = (30000).to_bytes(4, "little") * 2
+        def small_memory():
+            limit = 400 << 20
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for args, head, why in (
+                ([], b"\x89PNG\r\n\x1a\n", "corrupt or cut short"),
+                ([], huge, "more pixels than the limit allows"),
+                (["--bits", "1"], bytes(bmp), "more pixels than the limit"),
+                (["--bits", "1", "--max-pixels", "0"], bytes(bmp),
+                 "edgemap: -: out of memory\n")):
+            with self.subTest(args=args, head=head[:12]):
+                p = subprocess.Popen([CLI, *args, "-", self.path("t.bmp")],
                                      stdin=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE,
+                                     preexec_fn=small_memory)
 
                 def feed():
                     try:
@@ -502,12 +513,12 @@ class Formats(unittest.TestCase):
                 writer.start()
                 try:
                     err = p.stderr.read()
-                    p.wait(timeout=30)
+                    p.wait(timeout=60)
                 finally:
                     p.kill()
                 self.assertEqual(p.returncode, 1)
                 self.assertIn(why.encode(), err)
-                self.assertFalse(os.path.exists(self.path("t.png")))
+                self.assertFalse(os.path.exists(self.path("t.bmp")))
 
     def test_failures_print_one_line_and_write_no_target(self):
         with open(self.path("s.jpg"), "rb") as f:
