@@ -10,10 +10,12 @@
 
 // jpeglib.h needs size_t and FILE declared first.
 #include <jpeglib.h>
-// After jpeglib.h: the message codes.
+// After jpeglib.h: the message codes, and the marker reader's state.
 #include <jerror.h>
+#include <jpegint.h>
 
 #include "codecs/image_source.h"
+#include "codecs/stream_reader.h"
 
 namespace edgemap {
 namespace {
@@ -22,10 +24,16 @@ namespace {
 // coefficient buffer, and a few hundred bytes can ask for thousands.
 constexpr int scan_limit = 1000;
 
+// What a stream source reads at a time, as libjpeg's own file source.
+constexpr std::size_t stream_buffer_bytes = std::size_t{64} << 10;
+
 struct decoder {
   jpeg_decompress_struct info{};
   jpeg_error_mgr errors{};
   jpeg_progress_mgr progress{};
+  jpeg_source_mgr stream_source{};
+  stream_reader reader;
+  JOCTET* stream_buffer = nullptr;  // in the library's pool
   std::jmp_buf escape{};
   status failure = status::corrupt;
   bool created = false;
@@ -57,18 +65,80 @@ decoder& decoder_of(j_common_ptr info) noexcept {
   }
 }
 
-// Warnings are silent, except the one that means the data ended early:
-// the library would fill the rest of the image with gray.
+// A warning means the library met damaged data and went on regardless
+// (gray where data is missing, zero coefficients after a bad code, a
+// segment skipped): the image is refused. Two are let pass, as they
+// concern only a marker's fields: an unknown JFIF version, and an unknown
+// Adobe transform code, taken as the usual one. Trace messages (level
+// >= 0) are silent.
 void on_message(j_common_ptr info, int level) noexcept {
-  if (level < 0 && (info->err->msg_code == JWRN_JPEG_EOF ||
-                    info->err->msg_code == JWRN_HIT_MARKER)) {
-    fail(info, status::corrupt);
+  if (level >= 0) return;
+  switch (info->err->msg_code) {
+    case JWRN_JFIF_MAJOR:
+    case JWRN_ADOBE_XFORM:
+      return;
+    default:
+      fail(info, status::corrupt);
   }
 }
 
 void on_progress(j_common_ptr info) noexcept {
   auto* const d = reinterpret_cast<j_decompress_ptr>(info);
   if (d->input_scan_number > scan_limit) fail(info, status::corrupt);
+}
+
+// A stream as libjpeg's file source reads one, but through the reader, so
+// that the bytes read to tell the kind come first.
+void start_stream(j_decompress_ptr) noexcept {}
+
+boolean fill_from_stream(j_decompress_ptr info) noexcept {
+  decoder& d = decoder_of(reinterpret_cast<j_common_ptr>(info));
+  // Bytes passed over where a marker was due are damage the library warns
+  // of once a marker comes, which from an endless stream none may: refused
+  // here, before reading on.
+  if (info->marker->discarded_bytes != 0) {
+    fail(reinterpret_cast<j_common_ptr>(info), status::corrupt);
+  }
+  std::size_t got = d.reader.read(d.stream_buffer, stream_buffer_bytes);
+  if (got == 0) {
+    // The end of the data before EOI: warned about (and so refused) with a
+    // fake EOI behind it, as libjpeg's own sources do.
+    info->err->msg_code = JWRN_JPEG_EOF;
+    info->err->emit_message(reinterpret_cast<j_common_ptr>(info), -1);
+    d.stream_buffer[0] = 0xff;
+    d.stream_buffer[1] = JPEG_EOI;
+    got = 2;
+  }
+  d.stream_source.next_input_byte = d.stream_buffer;
+  d.stream_source.bytes_in_buffer = got;
+  return TRUE;
+}
+
+void skip_in_stream(j_decompress_ptr info, long count) noexcept {
+  if (count <= 0) return;
+  jpeg_source_mgr& source = *info->src;
+  auto left = static_cast<std::size_t>(count);
+  while (left > source.bytes_in_buffer) {
+    left -= source.bytes_in_buffer;
+    (void)fill_from_stream(info);  // never suspends
+  }
+  source.next_input_byte += left;
+  source.bytes_in_buffer -= left;
+}
+
+void end_stream(j_decompress_ptr) noexcept {}
+
+void use_stream(decoder& d, const source_bytes& in) noexcept {
+  d.reader = stream_reader(in);
+  d.stream_buffer = static_cast<JOCTET*>(
+      d.info.mem->alloc_small(reinterpret_cast<j_common_ptr>(&d.info),
+                              JPOOL_PERMANENT, stream_buffer_bytes));
+  d.stream_source.init_source = start_stream;
+  d.stream_source.fill_input_buffer = fill_from_stream;
+  d.stream_source.skip_input_data = skip_in_stream;
+  d.stream_source.resync_to_restart = jpeg_resync_to_restart;
+  d.stream_source.term_source = end_stream;
+  d.info.src = &d.stream_source;
 }
 
 // Runs step(d, arg) and returns status::ok, or the failure libjpeg
@@ -101,7 +171,7 @@ class jpeg_source final : public image_source {
             jpeg_mem_src(&d.info, bytes->data,
                          static_cast<unsigned long>(bytes->size));
           } else {
-            jpeg_stdio_src(&d.info, bytes->stream);
+            use_stream(d, *bytes);
           }
           (void)jpeg_read_header(&d.info, TRUE);
         },
@@ -145,6 +215,11 @@ class jpeg_source final : public image_source {
               fail(reinterpret_cast<j_common_ptr>(&d.info), status::corrupt);
             }
             i += got;
+          }
+          // The rest up to EOI: damage after the last row's data (bytes
+          // before EOI, or no EOI at all) is only seen there.
+          if (r->count != 0 && d.info.output_scanline == d.info.output_height) {
+            (void)jpeg_finish_decompress(&d.info);
           }
         },
         &rows_);

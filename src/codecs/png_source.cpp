@@ -1,25 +1,118 @@
-// PNG sources through libspng, with CRC checks on every chunk. Every colour
+// PNG sources through libspng, with CRC checks on every critical chunk
+// (the ancillary ones are left out before libspng sees them). Every colour
 // type and depth decodes to 8-bit RGB: 16-bit samples keep their high
 // byte, lower depths scale to 0-255, palettes expand, alpha and gamma are
 // left out. Rows are decoded as they are asked for; an interlaced image
 // has no row complete before its last pass and is decoded whole.
 #include <spng.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "codecs/image_source.h"
+#include "codecs/stream_reader.h"
 
 namespace edgemap {
 namespace {
 
-// Ancillary chunks are read but never used: a bound on what they may take.
+// A bound on what libspng may keep of the chunks it reads: a safeguard,
+// as only critical chunks reach it (see critical_chunks).
 constexpr std::size_t chunk_limit = static_cast<std::size_t>(16) << 20;
 constexpr std::size_t chunk_cache_limit = static_cast<std::size_t>(64) << 20;
 
 status status_of(int spng_error) noexcept {
   return spng_error == SPNG_EMEM ? status::no_memory : status::corrupt;
+}
+
+constexpr std::uint32_t max_chunk_length = 0x7fffffff;
+
+std::uint32_t read_u32_be(const std::uint8_t* p) noexcept {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
+         std::uint32_t{p[2]} << 8 | p[3];
+}
+
+bool is_letter(std::uint8_t c) noexcept {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// The PNG as libspng reads it: without the ancillary chunks after IHDR.
+// None of them changes the pixels decoded here, and libspng would keep
+// every text chunk against a count limit of 1000 that 0.7 gives no way to
+// raise (its option takes no value above the count read so far), refusing
+// valid images. Leaving them out leaves out a damaged one too, as libpng
+// does by default. A chunk whose type is not four letters, or whose
+// length is past what PNG allows, goes through for libspng to refuse.
+class critical_chunks {
+ public:
+  critical_chunks() noexcept = default;
+  explicit critical_chunks(const source_bytes& in) noexcept : input_(in) {}
+
+  // Up to n bytes; fewer only at the end of the input or on a read error.
+  std::size_t read(std::uint8_t* to, std::size_t n) noexcept {
+    std::size_t done = 0;
+    while (done < n) {
+      if (sent_ < held_) {
+        const std::size_t part = std::min(n - done, held_ - sent_);
+        std::memcpy(to + done, header_ + sent_, part);
+        sent_ += part;
+        done += part;
+      } else if (pass_ != 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(n - done, pass_));
+        const std::size_t got = input_.read(to + done, want);
+        done += got;
+        pass_ -= got;
+        if (got < want) break;
+      } else if (!next_chunk()) {
+        break;
+      }
+    }
+    return done;
+  }
+
+  bool failed() const noexcept { return input_.failed(); }
+
+ private:
+  // Reads the next kept chunk's header, for read() to pass on with the
+  // chunk's data and CRC.
+  bool next_chunk() noexcept {
+    for (;;) {
+      sent_ = 0;
+      held_ = input_.read(header_, sizeof header_);
+      if (held_ < sizeof header_) return held_ != 0;
+      const std::uint32_t length = read_u32_be(header_);
+      const std::uint8_t* type = header_ + 4;
+      const bool ancillary = length <= max_chunk_length && is_letter(type[0]) &&
+                             is_letter(type[1]) && is_letter(type[2]) &&
+                             is_letter(type[3]) && (type[0] & 0x20) != 0;
+      const std::uint64_t rest = std::uint64_t{length} + 4;
+      if (first_ || !ancillary) {
+        first_ = false;
+        pass_ = rest;
+        return true;
+      }
+      if (!input_.skip(rest)) {
+        held_ = 0;
+        return false;
+      }
+    }
+  }
+
+  stream_reader input_;
+  std::uint8_t header_[8] = {};  // a chunk's length and type
+  std::size_t held_ = 0;
+  std::size_t sent_ = 0;
+  std::uint64_t pass_ = 8;  // the signature first
+  bool first_ = true;       // IHDR, or whatever stands in its place
+};
+
+// libspng asks for exactly `length` bytes each time.
+int read_chunks(spng_ctx*, void* user, void* to, std::size_t length) {
+  auto& chunks = *static_cast<critical_chunks*>(user);
+  if (chunks.read(static_cast<std::uint8_t*>(to), length) == length) return 0;
+  return chunks.failed() ? SPNG_IO_ERROR : SPNG_IO_EOF;
 }
 
 class png_source final : public image_source {
@@ -36,10 +129,10 @@ class png_source final : public image_source {
     if (ctx_ == nullptr) return status::no_memory;
     (void)spng_set_crc_action(ctx_, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
     (void)spng_set_chunk_limits(ctx_, chunk_limit, chunk_cache_limit);
-    const int set = in.data != nullptr
-                        ? spng_set_png_buffer(ctx_, in.data, in.size)
-                        : spng_set_png_file(ctx_, in.stream);
-    if (set != 0) return status_of(set);
+    chunks_ = critical_chunks(in);
+    if (const int e = spng_set_png_stream(ctx_, read_chunks, &chunks_)) {
+      return status_of(e);
+    }
     spng_ihdr ihdr{};
     if (const int e = spng_get_ihdr(ctx_, &ihdr)) return status_of(e);
     if (!within_pixel_limit(ihdr.width, ihdr.height, max_pixels)) {
@@ -91,6 +184,7 @@ class png_source final : public image_source {
 
  private:
   spng_ctx* ctx_ = nullptr;
+  critical_chunks chunks_;
   std::uint8_t* whole_ = nullptr;  // an interlaced image, decoded
   std::size_t row_bytes_ = 0;
   std::uint32_t next_ = 0;
