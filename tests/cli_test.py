@@ -490,6 +490,7 @@ class Formats(unittest.TestCase):
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
         for args, head, why in (
                 ([], b"\x89PNG\r\n\x1a\n", "corrupt or cut short"),
+                ([], b"\xff\xd8\xff", "corrupt or cut short"),
                 ([], huge, "more pixels than the limit allows"),
                 (["--bits", "1"], bytes(bmp), "more pixels than the limit"),
                 (["--bits", "1", "--max-pixels", "0"], bytes(bmp),
