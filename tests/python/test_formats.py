@@ -14,7 +14,6 @@ import pytest
 from PIL import Image
 
 import edgemap
-from edgemap import _native
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}  # by PNG colour type
@@ -218,10 +217,44 @@ def twelve_bit_jpeg():
     return bytes(data)
 
 
-def bad_crc(at):
-    data = bytearray(png_case(2, 8, 0, 6, 9)[0])
-    data[at] ^= 1
+def damaged_jpeg():
+    """A baseline JPEG with 40 bytes amid its entropy-coded data zeroed: no
+    marker made, but the rows run out before the data does."""
+    file = io.BytesIO()
+    Image.fromarray(scene(48, 64, 3, 255, 1).astype(np.uint8)).save(
+        file, "JPEG", quality=90)
+    data = bytearray(file.getvalue())
+    sos = data.index(b"\xff\xda")
+    start = sos + 2 + int.from_bytes(data[sos + 2:sos + 4], "big")
+    middle = (start + len(data) - 2) // 2  # the data ends at EOI
+    data[middle:middle + 40] = bytes(40)
     return bytes(data)
+
+
+TINY = png_case(2, 8, 0, 6, 9)[0]
+
+
+def chunk_spans(data):
+    """A PNG's chunks as (type, start, end) in the file."""
+    at, out = len(SIGNATURE), []
+    while at < len(data):
+        end = at + 12 + int.from_bytes(data[at:at + 4], "big")
+        out.append((data[at + 4:at + 8], at, end))
+        at = end
+    return out
+
+
+def bad_crc(kind):
+    """TINY with a bit of its last `kind` chunk's CRC flipped."""
+    data = bytearray(TINY)
+    data[[end for k, _, end in chunk_spans(data) if k == kind][-1] - 1] ^= 1
+    return bytes(data)
+
+
+def without(kind):
+    """TINY without its `kind` chunks."""
+    kept = [TINY[at:end] for k, at, end in chunk_spans(TINY) if k != kind]
+    return SIGNATURE + b"".join(kept)
 
 
 def ihdr_only(w, h, idat):
@@ -234,9 +267,10 @@ SMALL = png_case(2, 8, 0, 21, 37)[0]
 BAD = {
     "truncated PNG": (SMALL[:len(SMALL) // 2], edgemap.ERROR_CORRUPT),
     "truncated JPEG": (jpeg()[:300], edgemap.ERROR_CORRUPT),
-    "IHDR's CRC": (bad_crc(29), edgemap.ERROR_CORRUPT),
-    "the last IDAT's CRC": (bad_crc(-13), edgemap.ERROR_CORRUPT),
-    "IEND's CRC": (bad_crc(-1), edgemap.ERROR_CORRUPT),
+    "IHDR's CRC": (bad_crc(b"IHDR"), edgemap.ERROR_CORRUPT),
+    "the last IDAT's CRC": (bad_crc(b"IDAT"), edgemap.ERROR_CORRUPT),
+    "IEND's CRC": (bad_crc(b"IEND"), edgemap.ERROR_CORRUPT),
+    "corrupt JPEG data": (damaged_jpeg(), edgemap.ERROR_CORRUPT),
     "zero width": (ihdr_only(0, 5, zlib.compress(b"")), edgemap.ERROR_CORRUPT),
     "huge PNG": (ihdr_only(100000, 100000, b""), edgemap.ERROR_PIXEL_LIMIT),
     "huge JPEG": (huge_jpeg(), edgemap.ERROR_PIXEL_LIMIT),
@@ -247,19 +281,55 @@ BAD = {
 }
 
 
+# As docs/c-api.md words them: written out, so that a wrong sentence fails.
+SENTENCES = {
+    edgemap.ERROR_CORRUPT:
+        "the image's compressed data is corrupt or cut short",
+    edgemap.ERROR_PIXEL_LIMIT:
+        "the image has more pixels than the limit allows",
+    edgemap.ERROR_UNSUPPORTED:
+        "the image's format or colour space is not supported",
+}
+
+
 @pytest.mark.parametrize("what", BAD)
 def test_refused(tmp_path, what):
     data, status = BAD[what]
     with pytest.raises(edgemap.BitmapError) as raised:
         edgemap.convert_bytes(data)
     assert raised.value.status == status, what
+    assert str(raised.value) == SENTENCES[status]
+    source = str(tmp_path / "source")
     (tmp_path / "source").write_bytes(data)
     with pytest.raises(edgemap.BitmapError) as raised:
-        edgemap.convert(tmp_path / "source", tmp_path / "edges.bmp")
+        edgemap.convert(source, tmp_path / "edges.bmp")
     assert raised.value.status == status, what
-    assert raised.value.filename == str(tmp_path / "source")
-    assert _native.strerror(status) in str(raised.value)
+    assert raised.value.filename == source
+    assert str(raised.value) == f"{SENTENCES[status]}: {source!r}"
     assert list(tmp_path.iterdir()) == [tmp_path / "source"]
+
+
+@pytest.mark.parametrize("data", [b"\x89PNG\r\n\x1a\0" + SMALL[8:],
+                                  b"\0\0\1\0\1\0" + bytes(60)],
+                         ids=["damaged PNG signature", "icon"])
+def test_no_known_format(tmp_path, data):
+    # Where the conversion is not 1.1's, which takes any source for a bitmap.
+    (tmp_path / "source").write_bytes(data)
+    for call in (lambda: edgemap.convert_bytes(data, bits=1),
+                 lambda: edgemap.convert(tmp_path / "source",
+                                         tmp_path / "edges.png")):
+        with pytest.raises(edgemap.BitmapError) as raised:
+            call()
+        assert raised.value.status == edgemap.ERROR_NOT_IMAGE
+        assert raised.value.strerror == \
+            "the source is not a BMP, PNG or JPEG image"
+
+
+@pytest.mark.parametrize("kind", [b"tEXt", b"tIME"])  # before, after IDAT
+def test_damaged_ancillary_chunk_is_left_out(kind):
+    # As libpng decodes by default: the pixels never depend on one.
+    assert edgemap.convert_bytes(bad_crc(kind), format="png", bits=8) == \
+        edgemap.convert_bytes(without(kind), format="png", bits=8)
 
 
 @pytest.mark.parametrize("data", [SMALL, jpeg(size=(37, 21)), bitmap(
@@ -285,3 +355,24 @@ def test_bad_options(tmp_path, options, error):
                                          **options)):
         with pytest.raises(error):  # judged before any file is opened
             call()
+
+
+@pytest.mark.parametrize("format", [None, "auto", "png"])
+def test_24_bits_for_a_png_target_however_chosen(tmp_path, format):
+    (tmp_path / "png").write_bytes(SMALL)
+    (tmp_path / "bmp").write_bytes(bitmap(png_case(2, 8, 0, 6, 9)[1]))
+    options = {"format": format, "bits": 24, "max_pixels": 0}
+    calls = {
+        "from memory": lambda: edgemap.convert_bytes(SMALL, **options),
+        "by the source": lambda: edgemap.convert(
+            tmp_path / "png", tmp_path / "edges", **options),
+        "by the name": lambda: edgemap.convert(
+            tmp_path / "bmp", tmp_path / "edges.png", **options),
+    }
+    for how, call in calls.items():
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert type(raised.value) is ValueError, how
+        assert str(raised.value) == \
+            "bits: expected None, 1 or 8 for a PNG target, got 24", how
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bmp", "png"]
