@@ -86,6 +86,11 @@ EDGEMAP_API int32_t EDGEMAP_CALL QTVSolbelP(const edgemap_char16* source_path,
  * formats the library reads (told by its first bytes), where the
  * conversion is not the legacy one, which judges any source as a bitmap. */
 #define EDGEMAP_ERROR_NOT_IMAGE (-13)
+/* Since 1.3, from the _ex functions only: an edge map too large for the
+ * target's format (a BMP of 4 GiB or more, past its 32-bit size field),
+ * which another format (PNG) or fewer bits per pixel may still hold; 1.2
+ * returned EDGEMAP_ERROR_TOO_LARGE. */
+#define EDGEMAP_ERROR_TARGET_TOO_LARGE (-14)
 
 /* The library's version, "1.2.0". */
 EDGEMAP_API const char* edgemap_version(void) EDGEMAP_NOEXCEPT;

@@ -8,11 +8,13 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "edgemap.h"
@@ -151,17 +153,39 @@ TEST(api, bad_arguments_write_nothing) {
 
 TEST(api, version_and_sentences) {
   EXPECT_STREQ(edgemap_version(), "1.2.0");
+  // Callers show these and match on them: each is written out as the
+  // documentation gives it.
+  const std::pair<int, const char*> documented[] = {
+      {EDGEMAP_OK, "success"},
+      {EDGEMAP_ERROR_OPEN_SOURCE, "the source cannot be opened"},
+      {EDGEMAP_ERROR_HEADER, "the source is too short to be a bitmap"},
+      {EDGEMAP_ERROR_BIT_COUNT, "the source has fewer than 24 bits per pixel"},
+      {EDGEMAP_ERROR_TOO_LARGE, "the source's pixel array is too large"},
+      {EDGEMAP_ERROR_NO_MEMORY, "out of memory"},
+      {EDGEMAP_ERROR_TRUNCATED, "the source is shorter than its pixel array"},
+      {EDGEMAP_ERROR_OPEN_TARGET, "the target cannot be created"},
+      {EDGEMAP_ERROR_WRITE, "the target cannot be written completely"},
+      {EDGEMAP_ERROR_ARGUMENT, "invalid argument"},
+      {EDGEMAP_ERROR_UNSUPPORTED,
+       "the image's format or colour space is not supported"},
+      {EDGEMAP_ERROR_PIXEL_LIMIT,
+       "the image has more pixels than the limit allows"},
+      {EDGEMAP_ERROR_CORRUPT,
+       "the image's compressed data is corrupt or cut short"},
+      {EDGEMAP_ERROR_NOT_IMAGE, "the source is not a BMP, PNG or JPEG image"},
+      {EDGEMAP_ERROR_TARGET_TOO_LARGE,
+       "the edge map is too large for the target format"},
+  };
   std::set<std::string> sentences;
-  for (int code = 0; code >= -13; --code) {
+  for (int code = 0; code >= -14; --code) {
     ASSERT_NE(edgemap_strerror(code), nullptr);
     sentences.insert(edgemap_strerror(code));
   }
-  EXPECT_EQ(sentences.size(), 14u);
-  EXPECT_STREQ(edgemap_strerror(EDGEMAP_ERROR_TRUNCATED),
-               "the source is shorter than its pixel array");
-  EXPECT_STREQ(edgemap_strerror(EDGEMAP_ERROR_NOT_IMAGE),
-               "the source is not a BMP, PNG or JPEG image");
-  EXPECT_STREQ(edgemap_strerror(-14), "unknown status code");
+  EXPECT_EQ(sentences.size(), std::size(documented));
+  for (const auto& [code, sentence] : documented) {
+    EXPECT_STREQ(edgemap_strerror(code), sentence) << code;
+  }
+  EXPECT_STREQ(edgemap_strerror(-15), "unknown status code");
   EXPECT_STREQ(edgemap_strerror(std::numeric_limits<int>::min()),
                "unknown status code");
 }

@@ -256,16 +256,30 @@ TEST(formats, refusals) {
   limited.max_pixels = 24;
   edgemap_options unknown_size = options(EDGEMAP_FORMAT_AUTO, 0);
   unknown_size.size -= 8;
+  // 70000 x 70000 pixels at 24 bits make a BMP of 13.7 GiB, past its 32-bit
+  // size field: refused once the decoder is ready for the first row (after
+  // the start of its pixel data, a stored deflate block), before any memory
+  // in proportion to the image is taken.
+  edgemap_options huge_bmp = options(EDGEMAP_FORMAT_BMP, 24);
+  huge_bmp.max_pixels = 0;
+  bytes huge_png = png_declaring(70000, 70000);
+  bytes stored = {0x78, 0x01, 0, 16, 0, 0xef, 0xff};
+  stored.resize(stored.size() + 16);
+  const bytes idat = png_chunk("IDAT", stored);
+  huge_png.insert(huge_png.end(), idat.begin(), idat.end());
   const bytes bmp = test::make_bmp({5, 5, 24, 54, speckle});
   // A build without the codecs (Windows) refuses every PNG and JPEG as
   // unsupported, whatever size it declares.
   constexpr int bomb = EDGEMAP_HAS_CODECS ? EDGEMAP_ERROR_PIXEL_LIMIT
                                           : EDGEMAP_ERROR_UNSUPPORTED;
+  constexpr int past_4_gib = EDGEMAP_HAS_CODECS ? EDGEMAP_ERROR_TARGET_TOO_LARGE
+                                                : EDGEMAP_ERROR_UNSUPPORTED;
   const refusal cases[] = {
       {"png of 100000 x 100000", png_declaring(100000, 100000),
        options(EDGEMAP_FORMAT_PNG, 0), bomb},
       {"jpeg of 65000 x 65000", jpeg_declaring(65000, 65000),
        options(EDGEMAP_FORMAT_PNG, 0), bomb},
+      {"png to a bmp past 4 GiB", huge_png, huge_bmp, past_4_gib},
       {"bitmap past the caller's limit", bmp, limited,
        EDGEMAP_ERROR_PIXEL_LIMIT},
       {"png at 24 bits", bmp, options(EDGEMAP_FORMAT_PNG, 24),

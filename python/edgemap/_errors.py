@@ -23,7 +23,8 @@ if TYPE_CHECKING:
 
     _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
-# Statuses that mean the source is not an image the library reads.
+# Statuses that mean the library refuses the image: as a source, or in the
+# target format asked for (TARGET_TOO_LARGE).
 _BITMAP_STATUSES = frozenset(
     (
         _native.ERROR_HEADER,
@@ -34,6 +35,7 @@ _BITMAP_STATUSES = frozenset(
         _native.ERROR_PIXEL_LIMIT,
         _native.ERROR_CORRUPT,
         _native.ERROR_NOT_IMAGE,
+        _native.ERROR_TARGET_TOO_LARGE,
     )
 )
 
@@ -44,7 +46,8 @@ class BitmapError(ValueError):
     its pixel array; a format, colour space or depth the library does not
     handle; none of BMP, PNG and JPEG at all (where the conversion is not
     edgemap 1.1's, which takes any source for a bitmap); more pixels than
-    the pixel limit; corrupt or cut compressed data (a PNG or a JPEG).
+    the pixel limit; corrupt or cut compressed data (a PNG or a JPEG); an
+    edge map too large for the target format (a BMP of 4 GiB or more).
     ``status`` is the library's code (an ``edgemap.ERROR_`` constant),
     ``strerror`` its sentence, ``filename`` the source path when the image
     came from a file (else None)."""

@@ -24,6 +24,7 @@ ERROR_UNSUPPORTED: int
 ERROR_PIXEL_LIMIT: int
 ERROR_CORRUPT: int
 ERROR_NOT_IMAGE: int
+ERROR_TARGET_TOO_LARGE: int
 
 def detect(
     image: npt.ArrayLike,

@@ -162,6 +162,8 @@ EDGEMAP_API const char* edgemap_strerror(int status_code) noexcept {
       return "the image's compressed data is corrupt or cut short";
     case EDGEMAP_ERROR_NOT_IMAGE:
       return "the source is not a BMP, PNG or JPEG image";
+    case EDGEMAP_ERROR_TARGET_TOO_LARGE:
+      return "the edge map is too large for the target format";
     default:
       return "unknown status code";
   }

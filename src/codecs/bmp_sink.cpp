@@ -28,7 +28,7 @@ class bmp_sink final : public edge_sink {
     const std::uint64_t total =
         pixels_at_ + static_cast<std::uint64_t>(stride_) *
                          static_cast<std::uint64_t>(height);
-    if (total > UINT32_MAX) return status::too_large;
+    if (total > UINT32_MAX) return status::target_too_large;
 
     auto header = initial_bmp_header();
     write_u32_le(header.data() + offset_bf_size,

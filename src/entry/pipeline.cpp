@@ -27,6 +27,8 @@ void say_failure(std::FILE* lines, status s) noexcept {
     case status::bit_count:
       return say(lines, "check bit_count error\n");
     case status::too_large:
+    // A target past bfSize's 32 bits is the legacy entry's own too_large.
+    case status::target_too_large:
       return say(lines, "malloc images_s error\n");
     case status::no_memory:
       return say(lines, "malloc image_t error\n");

@@ -342,6 +342,16 @@ def test_pixel_limit_is_inclusive(data):
     edgemap.convert_bytes(data, max_pixels=0)  # no limit
 
 
+def test_too_large_for_a_bmp_target():
+    # 65000 x 65000 pixels fit a PNG, but at 24 bits not a BMP's 32-bit size
+    # field: refused before a row is decoded.
+    with pytest.raises(edgemap.BitmapError) as raised:
+        edgemap.convert_bytes(huge_jpeg(), format="bmp", max_pixels=0)
+    assert raised.value.status == edgemap.ERROR_TARGET_TOO_LARGE
+    assert str(raised.value) == \
+        "the edge map is too large for the target format"
+
+
 @pytest.mark.parametrize("options, error", [
     ({"format": "jpeg"}, ValueError), ({"format": "PNG "}, ValueError),
     ({"format": 2}, TypeError), ({"bits": 2}, ValueError),
