@@ -111,7 +111,16 @@ EDGEMAP_API const char* edgemap_strerror(int status) EDGEMAP_NOEXCEPT;
  *
  * threads: 0 splits the rows across the processors when the image is large
  * enough to gain; n >= 1 uses at most n threads. The output is the same for
- * every thread count. */
+ * every thread count.
+ *
+ * NOTE the argument order, which differs from edgemap_detect_mask's (both
+ * are fixed by the ABI):
+ *   edgemap_detect     (src, src_stride, dst, dst_stride, width, height,
+ *                       bytes_per_pixel, threshold, threads)
+ *   edgemap_detect_mask(src, src_stride, bytes_per_pixel, mask, mask_stride,
+ *                       width, height, threshold, threads)
+ * width, height, bytes_per_pixel and threads convert into one another, so a
+ * call in the other function's order compiles without a warning. */
 EDGEMAP_API int edgemap_detect(const uint8_t* src, ptrdiff_t src_stride,
                                uint8_t* dst, ptrdiff_t dst_stride,
                                uint32_t width, uint32_t height,
@@ -120,7 +129,14 @@ EDGEMAP_API int edgemap_detect(const uint8_t* src, ptrdiff_t src_stride,
 
 /* The same decision as one byte per pixel: mask (r, c), at
  * r * mask_stride + c, is 1 for an edge and 0 otherwise. mask_stride must
- * cover width bytes; the rules for src and the arguments are as above. */
+ * cover width bytes; the rules for src and the arguments are as above.
+ *
+ * NOTE the argument order, which differs from edgemap_detect's: here
+ * bytes_per_pixel follows src_stride, there it follows the height.
+ *   edgemap_detect_mask(src, src_stride, bytes_per_pixel, mask, mask_stride,
+ *                       width, height, threshold, threads)
+ *   edgemap_detect     (src, src_stride, dst, dst_stride, width, height,
+ *                       bytes_per_pixel, threshold, threads) */
 EDGEMAP_API int edgemap_detect_mask(const uint8_t* src, ptrdiff_t src_stride,
                                     uint32_t bytes_per_pixel, uint8_t* mask,
                                     ptrdiff_t mask_stride, uint32_t width,

@@ -49,6 +49,9 @@ bool extent_of(const std::uint8_t* base, std::ptrdiff_t stride,
   return true;
 }
 
+// Both detectors in one, in edgemap_detect_mask's argument order; the two
+// public orders stay as the ABI has them (see edgemap_detect below).
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
 int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
            std::uint32_t bytes_per_pixel, std::uint8_t* dst,
            std::ptrdiff_t dst_stride, std::uint32_t width, std::uint32_t height,
@@ -78,6 +81,7 @@ int detect(const std::uint8_t* src, std::ptrdiff_t src_stride,
              ? EDGEMAP_OK
              : EDGEMAP_ERROR_NO_MEMORY;
 }
+// NOLINTEND(bugprone-easily-swappable-parameters)
 
 // The caller's options as the core's; false for a struct this version
 // cannot read or values it does not take.
@@ -169,6 +173,10 @@ EDGEMAP_API const char* edgemap_strerror(int status_code) noexcept {
   }
 }
 
+// The two detectors take their arguments in different orders (edgemap.h
+// shows them side by side). Both are the ABI and stay; the check stands for
+// every function added after them.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
 EDGEMAP_API int edgemap_detect(const std::uint8_t* src,
                                std::ptrdiff_t src_stride, std::uint8_t* dst,
                                std::ptrdiff_t dst_stride, std::uint32_t width,
@@ -187,6 +195,7 @@ EDGEMAP_API int edgemap_detect_mask(
   return detect(src, src_stride, bytes_per_pixel, mask, mask_stride, width,
                 height, threshold, threads, edgemap::edge_output::mask);
 }
+// NOLINTEND(bugprone-easily-swappable-parameters)
 
 EDGEMAP_API int edgemap_convert_file(const char* source, const char* target,
                                      double threshold,
