@@ -596,7 +596,7 @@ is taken for it; 0 is no limit, and None the library's limit of 2**28
 pixels, except for a bitmap written as a bitmap at its own depth, which
 has none, as in edgemap 1.1.
 
-Raises edgemap.BitmapError (a ValueError) when source is not an image the
+Raises edgemap.ImageError (a ValueError) when source is not an image the
 library reads (a bitmap it refuses, a format or colour space it does not
 handle, more pixels than max_pixels, corrupt compressed data), OSError
 (FileNotFoundError, PermissionError, IsADirectoryError where that is the
@@ -615,7 +615,7 @@ bytes-like object holding a bitmap, a PNG or a JPEG): what convert would
 write for a file holding data, with format None or 'auto' meaning a bitmap
 for a bitmap source and a PNG for the others.
 
-Raises edgemap.BitmapError (a ValueError, with .status) when data is not an
+Raises edgemap.ImageError (a ValueError, with .status) when data is not an
 image the library reads, ValueError for an unknown format or bits (24
 for a PNG target, chosen or automatic), and TypeError when data is not
 bytes-like.)";

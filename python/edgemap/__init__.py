@@ -16,8 +16,9 @@ gradient magnitude of the gray levels (the truncated mean of the first
 three channels; 0 outside the image) reaches the threshold, 90 by default.
 The work runs in the compiled library with the GIL released.
 
-Failures raise BitmapError (a ValueError) for an image the library refuses,
-OSError for a file it cannot read or write, TypeError or ValueError for an
+Failures raise ImageError (a ValueError; BitmapError is the same class,
+its name before PNG and JPEG) for an image the library refuses, OSError
+for a file it cannot read or write, TypeError or ValueError for an
 argument; those that come from the library carry its status code as
 .status, one of the ERROR_ constants here.
 """
@@ -44,7 +45,7 @@ from ._native import (
     mask,
     version as _version,
 )
-from ._errors import BitmapError
+from ._errors import BitmapError, ImageError
 
 __version__: str = _version()
 
@@ -64,6 +65,7 @@ __all__ = [
     "ERROR_TRUNCATED",
     "ERROR_UNSUPPORTED",
     "ERROR_WRITE",
+    "ImageError",
     "OK",
     "convert",
     "convert_bytes",

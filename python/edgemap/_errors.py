@@ -71,6 +71,12 @@ class BitmapError(ValueError):
         return type(self), (self.status, self.strerror, self.filename)
 
 
+# The name for every format the library reads. The class is the one 1.2
+# raised and keeps its name, which tracebacks, type(e).__name__ and pickles
+# show, so code that catches or prints BitmapError sees what it always saw.
+ImageError = BitmapError
+
+
 _NONBLOCK = getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
 
 

@@ -309,6 +309,15 @@ def test_refused(tmp_path, what):
     assert list(tmp_path.iterdir()) == [tmp_path / "source"]
 
 
+def test_image_error_is_bitmap_error():
+    # One class under both names: 1.2's callers catch BitmapError.
+    assert edgemap.ImageError is edgemap.BitmapError
+    with pytest.raises(edgemap.ImageError) as raised:
+        edgemap.convert_bytes(BAD["truncated PNG"][0])
+    assert raised.value.status == edgemap.ERROR_CORRUPT
+    assert isinstance(raised.value, ValueError)
+
+
 @pytest.mark.parametrize("data", [b"\x89PNG\r\n\x1a\0" + SMALL[8:],
                                   b"\0\0\1\0\1\0" + bytes(60)],
                          ids=["damaged PNG signature", "icon"])
