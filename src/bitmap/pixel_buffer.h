@@ -1,7 +1,9 @@
-// A pixel array's memory, kept from one image to the next.
+// Memory for pixels, kept from one image to the next: the legacy entry's
+// source pixel array and band of target rows, and the transcoder's windows
+// of source rows, masks and packed rows of a band.
 //
-// Loading an image writes every byte of two buffers the size of the pixel
-// array. Fresh memory costs a page fault per page on first touch, which on
+// Each is written whole for every image (the pixel array) or every band.
+// Fresh memory costs a page fault per page on first touch, which on
 // virtual machines takes longer than reading, detecting and writing the
 // whole image, so a buffer is reused whenever the next image fits, and
 // large buffers are 2 MiB-aligned and advised for transparent huge pages:

@@ -1,7 +1,10 @@
 // Sources for the transcoder: an image of any format this library reads,
-// delivered a few rows at a time as pixels of three or four bytes whose
-// first three are the colour samples (in any order: only their mean
-// counts) or a gray sample three times over.
+// delivered a few rows at a time as pixels whose first three bytes are the
+// colour samples (in any order: only their mean counts) or a gray sample
+// three times over. PNG and JPEG pixels are those three bytes; a bitmap's
+// keep their file layout, 3 to 31 bytes as its bit count says, and the
+// bytes past the third play no part in the gray level (the legacy target
+// copies them).
 #pragma once
 
 #include <cstddef>
