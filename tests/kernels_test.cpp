@@ -1,9 +1,7 @@
 // Every compiled variant of the detector this processor can run, byte for
-// byte against the double-precision reference; the threshold search; the
-// reusable pixel buffers.
+// byte against the double-precision reference; the threshold search.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -18,8 +16,6 @@
 #include <pthread.h>
 #endif
 
-#include "bitmap/bitmap_io.h"
-#include "bitmap/pixel_buffer.h"
 #include "edges/detect_edges.h"
 #include "edges/edge_variants.h"
 #include "test_support.h"
@@ -404,55 +400,6 @@ INSTANTIATE_TEST_SUITE_P(
         black_sum_case{std::sqrt(double{max_gradient_sum}), max_gradient_sum},
         black_sum_case{1442.5, never}, black_sum_case{1e9, never},
         black_sum_case{inf, never}, black_sum_case{std::nan(""), never}));
-
-TEST(pixel_buffer, keeps_its_memory_while_images_fit) {
-  pixel_buffer buffer;
-  ASSERT_TRUE(buffer.reserve(0));
-  EXPECT_GE(buffer.capacity(), 1u);
-  ASSERT_TRUE(buffer.reserve(3u << 20));
-  std::uint8_t* const big = buffer.get();
-  std::memset(big, 1, 3u << 20);
-#if defined(__linux__)
-  // Large buffers start on a huge-page boundary.
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(big) % (2u << 20), 0u);
-#endif
-  ASSERT_TRUE(buffer.reserve(100));
-  EXPECT_EQ(buffer.get(), big);
-  ASSERT_TRUE(buffer.reserve(buffer.capacity()));
-  EXPECT_EQ(buffer.get(), big);
-  ASSERT_TRUE(buffer.reserve(buffer.capacity() + 1));
-  std::memset(buffer.get(), 2, buffer.capacity());
-  pixel_buffer moved = std::move(buffer);
-  EXPECT_FALSE(buffer);
-  EXPECT_TRUE(moved);
-}
-
-// A reused target buffer holds the previous image's edge map; a save that
-// detect_edges did not precede must not write those leftovers.
-TEST(pixel_buffer, a_target_saved_without_detection_is_zero) {
-  test::temp_dir dir;
-  auto gray_noise = [](std::uint32_t r, std::uint32_t c, std::uint32_t) {
-    return static_cast<std::uint8_t>((r * 7 + c * 13) % 5 * 60);
-  };
-  const test::bmp_recipe first{40, 30, 24, 54, gray_noise};
-  const test::bmp_recipe second{9, 5, 24, 54, gray_noise};
-  test::write_file(dir.path("first.bmp"), test::make_bmp(first));
-  test::write_file(dir.path("second.bmp"), test::make_bmp(second));
-  image_state state;
-  (void)test::captured_stdout([&] {
-    ASSERT_EQ(load_image_s(state, dir.path("first.bmp").c_str()), status::ok);
-    detect_edges(state, 90.0);
-    ASSERT_EQ(save_image_t(state, dir.path("t1.bmp").c_str()), status::ok);
-    ASSERT_EQ(load_image_s(state, dir.path("second.bmp").c_str()), status::ok);
-    ASSERT_EQ(save_image_t(state, dir.path("t2.bmp").c_str()), status::ok);
-  });
-  EXPECT_TRUE(test::read_file(dir.path("t1.bmp")) ==
-              test::expected_target(first));
-  const bytes t2 = test::read_file(dir.path("t2.bmp"));
-  ASSERT_EQ(t2.size(), 54u + 28u * 5u);
-  EXPECT_TRUE(std::all_of(t2.begin() + 54, t2.end(),
-                          [](std::uint8_t b) { return b == 0; }));
-}
 
 }  // namespace
 }  // namespace edgemap
