@@ -59,17 +59,6 @@ bool is_image_name(const fs::path& p) {
   return ext == ".bmp" || ext == ".png" || ext == ".jpg" || ext == ".jpeg";
 }
 
-// A source is told by its first bytes; by its name only when it cannot be
-// read, which its conversion then reports.
-command::source_kind kind_of(const fs::path& p) {
-  const command::source_kind kind = command::sniff_file(to_utf8(p));
-  if (kind != command::source_kind::unknown) return kind;
-  const std::string ext = extension_of(p);
-  if (ext == ".png") return command::source_kind::png;
-  if (ext == ".jpg" || ext == ".jpeg") return command::source_kind::jpeg;
-  return command::source_kind::bmp;
-}
-
 bool stderr_is_terminal() {
 #ifdef _WIN32
   return _isatty(_fileno(stderr)) != 0;
@@ -82,8 +71,7 @@ struct job {
   std::string source;
   std::string target;
   std::uint64_t bytes;
-  int format;   // EDGEMAP_FORMAT_BMP or _PNG
-  bool legacy;  // bitmap to bitmap as 1.1 did it: edgemap_convert_file
+  int format;  // EDGEMAP_FORMAT_BMP or _PNG
 };
 
 // What the batch has done so far, shared by the workers and the progress
@@ -240,13 +228,8 @@ class planner {
     const std::string name = to_utf8(source);
     const taker by = taker_of(source);
     if (by.has_key) sources_.insert(by.key);
-    const command::source_kind kind = kind_of(source);
-    const bool bitmap = kind == command::source_kind::bmp;
-    const command::target_options& t = o_.target;
-    int format = t.format;
-    if (format == EDGEMAP_FORMAT_AUTO) {
-      format = bitmap || t.bits == 24 ? EDGEMAP_FORMAT_BMP : EDGEMAP_FORMAT_PNG;
-    }
+    bool bitmap = true;
+    const int format = command::batch_target_format(name, o_.target, bitmap);
     // The source's name, with the extension of the target's format unless
     // it has it already. A bitmap's BMP target keeps any name, as in 1.1,
     // but one that says PNG or JPEG.
@@ -268,8 +251,7 @@ class planner {
       }
       return;
     }
-    const bool legacy = bitmap && format == EDGEMAP_FORMAT_BMP && !t.given;
-    p_.jobs.push_back({name, to_utf8(target), size_of(source), format, legacy});
+    p_.jobs.push_back({name, to_utf8(target), size_of(source), format});
   }
 
   // Every image under `folder` by its name, in directory order, depth first. A
@@ -387,21 +369,15 @@ int run_batch(const batch_options& o) {
       if (i >= p.jobs.size()) return;
       const job& j = p.jobs[i];
       // One thread per file: the workers already fill the processors.
-      int status = EDGEMAP_OK;
-      if (j.legacy) {
-        status = edgemap_convert_file(j.source.c_str(), j.target.c_str(),
-                                      o.threshold, 1);
-      } else {
-        edgemap_options options;
-        edgemap_options_init(&options);
-        options.threshold = o.threshold;
-        options.threads = 1;
-        options.format = j.format;
-        options.bits = o.target.bits;
-        options.max_pixels = o.target.max_pixels;
-        status = edgemap_convert_file_ex(j.source.c_str(), j.target.c_str(),
-                                         &options);
-      }
+      edgemap_options options;
+      edgemap_options_init(&options);
+      options.threshold = o.threshold;
+      options.threads = 1;
+      options.format = j.format;
+      options.bits = o.target.bits;
+      options.max_pixels = o.target.max_pixels;
+      const int status =
+          edgemap_convert_file_ex(j.source.c_str(), j.target.c_str(), &options);
       if (status != EDGEMAP_OK) bar.fail(j.source, why(status));
       bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }

@@ -1,6 +1,6 @@
 // edgemap -o DIR SOURCE...: many images in one process, converted by
-// worker threads through edgemap_convert_file (bitmap to bitmap, as 1.1
-// did) and edgemap_convert_file_ex (everything else).
+// worker threads through edgemap_convert_file_ex (a bitmap to a bitmap at
+// its own depth is the 1.1 conversion, byte for byte).
 #pragma once
 
 #include <string>
@@ -13,7 +13,7 @@ namespace edgemap::cli {
 struct batch_options {
   std::string output_dir;            // UTF-8
   std::vector<std::string> sources;  // files, or folders with recursive
-  double threshold = 90.0;
+  double threshold = EDGEMAP_DEFAULT_THRESHOLD;
   // Without a format, each target's is its source's: BMP for a bitmap,
   // PNG for a PNG or a JPEG, and BMP for all at 24 bits, which only BMP
   // takes. The target's name gets that format's extension.

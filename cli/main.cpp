@@ -144,7 +144,7 @@ std::string bits_misfit(const edgemap::command::target_options& target,
 // Arguments are UTF-8 here; on Windows wmain converts them first, and the
 // file layer converts paths back to UTF-16 when it opens them.
 int run(int argc, char** argv) {
-  double threshold = edgemap::command::default_threshold;
+  double threshold = EDGEMAP_DEFAULT_THRESHOLD;
   edgemap::cli::batch_options batch;
   edgemap::command::target_options& target = batch.target;
   std::string format_name;

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   image_state state;
   const status loaded = load_image_s(state, source.c_str());
-  (void)detect_edges(state, edge_threshold);
+  (void)detect_edges(state, EDGEMAP_DEFAULT_THRESHOLD);
   if (save_image_t(state, target.c_str()) != status::ok) {
     fuzz::fail("a writable target was not saved");
   }
@@ -37,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   fuzz::check_target(t);
   const std::uint8_t kept[] = {'k', 'e', 'p', 't'};
   fuzz::write_file(converted, kept, sizeof kept);
-  const conversion c =
-      convert_file(source.c_str(), {converted.c_str(), nullptr}, edge_threshold,
-                   0, on_refused_source::keep_target);
+  const conversion c = convert_file(
+      source.c_str(), {converted.c_str(), nullptr}, EDGEMAP_DEFAULT_THRESHOLD,
+      0, on_refused_source::keep_target);
   const fuzz::bytes u = fuzz::read_file(converted);
   if (c.load != loaded) {
     fuzz::fail("the streamed conversion judged the source differently");

@@ -86,12 +86,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       // What a state with no history makes of this source.
       image_state fresh;
       (void)run_pipeline(fresh, from.c_str(), fresh_target.c_str(),
-                         edge_threshold);
+                         EDGEMAP_DEFAULT_THRESHOLD);
       current = fuzz::read_file(fresh_target);
       fuzz::check_target(current);
     }
     (void)::unlink(target.c_str());
-    (void)run_pipeline(state, from.c_str(), to.c_str(), edge_threshold);
+    (void)run_pipeline(state, from.c_str(), to.c_str(),
+                       EDGEMAP_DEFAULT_THRESHOLD);
     if (state.fp_s) {
       fuzz::fail("a stream stayed open after a run");
     }

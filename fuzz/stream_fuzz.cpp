@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   std::remove(target.c_str());
   std::FILE* const stream = std::fopen(source.c_str(), "rb");
   if (stream == nullptr) fuzz::fail("cannot open the scratch source");
-  const conversion c = transcode_stream(stream, {target.c_str(), nullptr}, o,
-                                        /*legacy_job=*/false);
+  const conversion c = transcode_stream(stream, {target.c_str(), nullptr}, o);
   (void)std::fclose(stream);
   if (c.failure() != in_memory) {
     fuzz::fail("the stream and memory conversions disagree on the outcome");

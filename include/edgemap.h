@@ -180,6 +180,13 @@ EDGEMAP_API int edgemap_convert_memory(const void* bitmap, size_t size,
                                        double threshold,
                                        unsigned threads) EDGEMAP_NOEXCEPT;
 
+/* The threshold the legacy entry always uses, and every other entry's
+ * default. */
+#define EDGEMAP_DEFAULT_THRESHOLD 90.0
+
+/* edgemap_options.max_pixels as edgemap_options_init sets it: 2^28 pixels. */
+#define EDGEMAP_DEFAULT_MAX_PIXELS ((uint64_t)1 << 28)
+
 /* Target formats (edgemap_options.format). */
 #define EDGEMAP_FORMAT_AUTO 0 /* see edgemap_convert_file_ex */
 #define EDGEMAP_FORMAT_BMP 1
@@ -208,7 +215,12 @@ typedef struct edgemap_options {
   unsigned bits;
   /* Sources declaring more pixels (width times height) are refused with
    * EDGEMAP_ERROR_PIXEL_LIMIT before any memory in proportion to them is
-   * taken. Default 2^28 (268435456, 16384 x 16384); 0 means no limit. */
+   * taken; 0 means no limit. The default, EDGEMAP_DEFAULT_MAX_PIXELS
+   * (2^28 = 268435456, 16384 x 16384), guards against compressed images
+   * that declare far more pixels than they hold; it is not applied to the
+   * legacy conversion (a bitmap to a BMP target at the default bits),
+   * whose source holds every pixel it declares and which 1.1 never
+   * limited. Any other value applies to every conversion. */
   uint64_t max_pixels;
 } edgemap_options;
 

@@ -3,12 +3,8 @@
 // GIL released, and a failed status becomes the exception edgemap._errors
 // chooses for it. Nothing else lives here: the package's Python side only
 // re-exports these functions.
-#include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -300,7 +296,7 @@ int format_argument(const py::object& format) {
 
 // Bits per target pixel: None or 0 for the format's default, else 1, 8 or
 // 24, and not 24 for PNG. Where the format is left to the target's name or
-// the source, bits_for_target judges the pair once that is known.
+// the source, the library judges the pair once that is known.
 unsigned bits_argument(const py::object& bits, int format) {
   if (bits.is_none()) return 0;
   std::uint64_t value = 0;
@@ -329,11 +325,9 @@ std::uint64_t max_pixels_argument(const py::object& max_pixels) {
 }
 
 // A conversion's options, every argument judged before any work.
-// max_pixels None leaves the library's default limit, which
-// drop_default_limit lifts for the 1.1 conversion.
+// max_pixels None leaves the library's default limit.
 struct conversion_options {
   edgemap_options c{};
-  bool default_limit = true;
 };
 
 conversion_options options_argument(double threshold, const py::object& threads,
@@ -348,79 +342,19 @@ conversion_options options_argument(double threshold, const py::object& threads,
   options.c.bits = bits_argument(bits, options.c.format);
   if (!max_pixels.is_none()) {
     options.c.max_pixels = max_pixels_argument(max_pixels);
-    options.default_limit = false;
   }
   return options;
 }
 
-// Whether a source starts as a bitmap by the library's test: anything that
-// is neither a PNG nor a JPEG.
-bool starts_as_bitmap(const unsigned char* head, std::size_t size) {
-  static constexpr unsigned char png[] = {0x89, 'P',  'N',  'G',
-                                          '\r', '\n', 0x1a, '\n'};
-  if (size >= sizeof png && std::memcmp(head, png, sizeof png) == 0) {
-    return false;
-  }
-  return size < 3 || head[0] != 0xff || head[1] != 0xd8 || head[2] != 0xff;
-}
-
-// The same for a file, read here only when it is a regular file; one that
-// cannot be read counts as a bitmap, and the library reports it.
-bool file_starts_as_bitmap(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return true;
-  unsigned char head[8];
-  ssize_t got = 0;
-  struct stat about {};
-  if (::fstat(fd, &about) == 0 && S_ISREG(about.st_mode)) {
-    got = ::read(fd, head, sizeof head);
-  }
-  ::close(fd);
-  return starts_as_bitmap(head, got > 0 ? static_cast<std::size_t>(got) : 0);
-}
-
-// Whether a target name ends in ext (".png", ".bmp"), any case, as the
-// library tells it.
-bool has_extension(const char* name, const char* ext) {
-  const char* dot = nullptr;
-  for (const char* p = name; *p != '\0'; ++p) {
-    if (*p == '.') dot = p;
-    if (*p == '/' || *p == '\\') dot = nullptr;
-  }
-  return dot != nullptr && strcasecmp(dot, ext) == 0;
-}
-
-// The target's format as the library settles it: the one asked for, else
-// the one the target's name gives, else a bitmap for a bitmap source and a
-// PNG for the others.
-int target_format(int format, const char* target_name, bool bitmap) {
-  if (format != EDGEMAP_FORMAT_AUTO) return format;
-  if (target_name != nullptr) {
-    if (has_extension(target_name, ".png")) return EDGEMAP_FORMAT_PNG;
-    if (has_extension(target_name, ".bmp")) return EDGEMAP_FORMAT_BMP;
-  }
-  return bitmap ? EDGEMAP_FORMAT_BMP : EDGEMAP_FORMAT_PNG;
-}
-
-// bits against the format the target gets when it was left to the name or
-// the source: the ValueError an explicit format gives, rather than the
-// library's bare "invalid argument".
-void bits_for_target(const conversion_options& options, int format) {
-  if (options.c.format == EDGEMAP_FORMAT_AUTO && format == EDGEMAP_FORMAT_PNG &&
-      options.c.bits == 24) {
-    raise_bits(format, std::to_string(options.c.bits));
-  }
-}
-
-// The pixel limit guards against PNGs and JPEGs that declare more pixels
-// than they hold. A bitmap holds every pixel it declares, and the 1.1
-// conversion (a bitmap to a bitmap at its own depth) had no limit, so a
-// limit left at its default is lifted for it: a call that worked in 1.1
-// works the same.
-void drop_default_limit(conversion_options& options, bool bitmap, int format) {
-  if (options.default_limit && bitmap && format == EDGEMAP_FORMAT_BMP &&
-      options.c.bits == 0) {
-    options.c.max_pixels = 0;
+// A depth the target's format does not take is the library's
+// EDGEMAP_ERROR_ARGUMENT once the format is settled; with the format left
+// to the target's name or the source, 24 bits is the one depth that can
+// only mean a PNG target: the ValueError an explicit format gives.
+void raise_bits_for_settled_format(const conversion_options& options,
+                                   int status) {
+  if (status == EDGEMAP_ERROR_ARGUMENT &&
+      options.c.format == EDGEMAP_FORMAT_AUTO && options.c.bits == 24) {
+    raise_bits(EDGEMAP_FORMAT_PNG, std::to_string(options.c.bits));
   }
 }
 
@@ -428,21 +362,12 @@ void convert(const py::object& source, const py::object& target,
              double threshold, const py::object& threads,
              const py::object& format, const py::object& bits,
              const py::object& max_pixels) {
-  conversion_options options =
+  const conversion_options options =
       options_argument(threshold, threads, format, bits, max_pixels);
   const py::bytes s = path_argument(source);
   const py::bytes t = path_argument(target);
   const char* s_path = PyBytes_AS_STRING(s.ptr());
   const char* t_path = PyBytes_AS_STRING(t.ptr());
-  // The source's first bytes, read only where they decide something.
-  bool bitmap = true;
-  if (options.default_limit || options.c.bits == 24) {
-    py::gil_scoped_release unlocked;
-    bitmap = file_starts_as_bitmap(s_path);
-  }
-  const int t_format = target_format(options.c.format, t_path, bitmap);
-  bits_for_target(options, t_format);
-  drop_default_limit(options, bitmap, t_format);
   int status = EDGEMAP_OK;
   int cause = 0;
   {
@@ -451,6 +376,7 @@ void convert(const py::object& source, const py::object& target,
     status = edgemap_convert_file_ex(s_path, t_path, &options.c);
     cause = errno;  // the library's reason for a file's failure
   }
+  raise_bits_for_settled_format(options, status);
   if (status != EDGEMAP_OK) raise_status(status, source, target, cause);
 }
 
@@ -487,14 +413,9 @@ struct library_free {
 py::bytes convert_bytes(const py::object& data, double threshold,
                         const py::object& threads, const py::object& format,
                         const py::object& bits, const py::object& max_pixels) {
-  conversion_options options =
+  const conversion_options options =
       options_argument(threshold, threads, format, bits, max_pixels);
   const byte_view image(data);
-  const bool bitmap = starts_as_bitmap(
-      static_cast<const unsigned char*>(image.data()), image.size());
-  const int t_format = target_format(options.c.format, nullptr, bitmap);
-  bits_for_target(options, t_format);
-  drop_default_limit(options, bitmap, t_format);
   void* out = nullptr;
   std::size_t out_size = 0;
   int status = EDGEMAP_OK;
@@ -504,38 +425,9 @@ py::bytes convert_bytes(const py::object& data, double threshold,
                                        &out_size, &options.c);
   }
   const std::unique_ptr<void, library_free> owned(out);
+  raise_bits_for_settled_format(options, status);
   if (status != EDGEMAP_OK) raise_status(status);
   return {static_cast<const char*>(owned.get()), out_size};
-}
-
-// For bench/python_bench.py: seconds per edgemap_detect call, repeated in
-// one loop with no Python between calls, on C-contiguous arrays. What the
-// binding adds to a call is detect's time less this.
-double c_call_seconds(const py::array_t<std::uint8_t>& image,
-                      py::array_t<std::uint8_t>& out, double threshold,
-                      unsigned threads, unsigned repeats) {
-  if (image.ndim() != 3 || out.ndim() != 3 || repeats == 0 ||
-      !(image.flags() & py::array::c_style) ||
-      !(out.flags() & py::array::c_style) || out.size() != image.size()) {
-    throw py::value_error("expected two C-contiguous images of one shape");
-  }
-  const auto h = static_cast<std::uint32_t>(image.shape(0));
-  const auto w = static_cast<std::uint32_t>(image.shape(1));
-  const auto c = static_cast<std::uint32_t>(image.shape(2));
-  const std::uint8_t* s = image.data();
-  std::uint8_t* d = out.mutable_data();
-  const py::object clock = py::module_::import("time").attr("perf_counter");
-  const double start = clock().cast<double>();
-  {
-    py::gil_scoped_release unlocked;
-    for (unsigned i = 0; i < repeats; ++i) {
-      if (edgemap_detect(s, image.strides(0), d, out.strides(0), w, h, c,
-                         threshold, threads) != EDGEMAP_OK) {
-        std::abort();
-      }
-    }
-  }
-  return (clock().cast<double>() - start) / repeats;
 }
 
 constexpr const char* detect_doc =
@@ -630,26 +522,23 @@ PYBIND11_MODULE(_native, m) {
 
   m.doc() = "The compiled half of edgemap; import edgemap instead.";
   m.def("detect", &detect, detect_doc, py::arg("image"),
-        py::arg("threshold") = 90.0, py::kw_only(), py::arg("out") = py::none(),
-        py::arg("threads") = 0);
-  m.def("mask", &mask, mask_doc, py::arg("image"), py::arg("threshold") = 90.0,
-        py::kw_only(), py::arg("out") = py::none(), py::arg("threads") = 0);
+        py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
+        py::arg("out") = py::none(), py::arg("threads") = 0);
+  m.def("mask", &mask, mask_doc, py::arg("image"),
+        py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
+        py::arg("out") = py::none(), py::arg("threads") = 0);
   m.def("convert", &convert, convert_doc, py::arg("source"), py::arg("target"),
-        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
-        py::arg("format") = py::none(), py::arg("bits") = py::none(),
-        py::arg("max_pixels") = py::none());
+        py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
+        py::arg("threads") = 0, py::arg("format") = py::none(),
+        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none());
   m.def("convert_bytes", &convert_bytes, convert_bytes_doc, py::arg("data"),
-        py::arg("threshold") = 90.0, py::kw_only(), py::arg("threads") = 0,
-        py::arg("format") = py::none(), py::arg("bits") = py::none(),
-        py::arg("max_pixels") = py::none());
+        py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
+        py::arg("threads") = 0, py::arg("format") = py::none(),
+        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none());
   m.def("version", &edgemap_version,
         "version()\n--\n\nThe library's version, as edgemap_version gives it.");
   m.def("strerror", &edgemap_strerror, py::arg("status"),
         "strerror(status)\n--\n\nThe library's sentence for a status code.");
-  m.def("_c_call_seconds", &c_call_seconds, py::arg("image"), py::arg("out"),
-        py::arg("threshold"), py::arg("threads"), py::arg("repeats"),
-        "_c_call_seconds(image, out, threshold, threads, repeats)\n--\n\n"
-        "Seconds per edgemap_detect call, with no Python between calls.");
 
   m.attr("OK") = EDGEMAP_OK;
   m.attr("ERROR_OPEN_SOURCE") = EDGEMAP_ERROR_OPEN_SOURCE;
@@ -664,6 +553,7 @@ PYBIND11_MODULE(_native, m) {
   m.attr("ERROR_UNSUPPORTED") = EDGEMAP_ERROR_UNSUPPORTED;
   m.attr("ERROR_PIXEL_LIMIT") = EDGEMAP_ERROR_PIXEL_LIMIT;
   m.attr("ERROR_CORRUPT") = EDGEMAP_ERROR_CORRUPT;
+  m.attr("DEFAULT_THRESHOLD") = EDGEMAP_DEFAULT_THRESHOLD;
   m.attr("ERROR_NOT_IMAGE") = EDGEMAP_ERROR_NOT_IMAGE;
   m.attr("ERROR_TARGET_TOO_LARGE") = EDGEMAP_ERROR_TARGET_TOO_LARGE;
 }

@@ -17,8 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
+#include "platform/files.h"
 #include "test_support.h"
 
 namespace edgemap {
@@ -381,6 +383,44 @@ TEST(api, eight_threads_convert_files_at_once) {
   }
   for (auto& t : pool) t.join();
   for (int i = 0; i < threads; ++i) EXPECT_EQ(failures[i], 0) << "thread " << i;
+}
+
+// One pixel limit on every face: the default guards compressed images and
+// is not applied to a bitmap to a bitmap at its own depth, as 1.1 applied
+// none; a limit the caller sets applies to every conversion. A stream is
+// judged by its header before its pixels are read, so a header declaring
+// 20000 x 20000 pixels over no pixel array tells which rule held: a limit
+// refuses it first, else it is shorter than its pixel array.
+TEST(api, the_default_pixel_limit_spares_the_legacy_conversion) {
+  test::temp_dir dir;
+  bytes header = test::make_bmp(bmp_recipe{1, 1});
+  header.resize(54);
+  for (int k = 0; k < 4; ++k) {
+    header[18 + k] = header[22 + k] =
+        static_cast<std::uint8_t>((20000u >> (8 * k)) & 0xffu);
+  }
+  test::write_file(dir.path("s.bmp"), header);
+  struct limit_case {
+    unsigned bits;
+    std::uint64_t max_pixels;
+    status expected;
+  } const cases[] = {
+      {0, EDGEMAP_DEFAULT_MAX_PIXELS, status::truncated},
+      {0, 1000, status::pixel_limit},
+      {24, EDGEMAP_DEFAULT_MAX_PIXELS, status::pixel_limit},
+      {1, 0, status::truncated},
+  };
+  for (const limit_case& c : cases) {
+    transcode_options o;
+    o.format = target_format::bmp;
+    o.bits = c.bits;
+    o.max_pixels = c.max_pixels;
+    const file_ptr in(std::fopen(dir.path("s.bmp").c_str(), "rb"));
+    const std::string t = dir.path("t.bmp");
+    EXPECT_EQ(transcode_stream(in.get(), {t.c_str(), nullptr}, o).failure(),
+              c.expected)
+        << "bits " << c.bits << ", max_pixels " << c.max_pixels;
+  }
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ std::string size_lines(std::uint32_t file_size, std::uint32_t pixel_size) {
 std::string run(image_state& state, const std::string& source,
                 const std::string& target) {
   return test::captured_stdout([&] {
-    run_pipeline(state, source.c_str(), target.c_str(), edge_threshold);
+    run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
   });
 }
 
@@ -132,7 +132,7 @@ TEST_P(banded, every_seam_matches_the_image_taken_whole) {
   void* out = nullptr;
   std::size_t size = 0;
   ASSERT_EQ(edgemap_convert_memory(source.data(), source.size(), &out, &size,
-                                   edge_threshold, 1),
+                                   EDGEMAP_DEFAULT_THRESHOLD, 1),
             EDGEMAP_OK);
   const bytes want(static_cast<std::uint8_t*>(out),
                    static_cast<std::uint8_t*>(out) + size);
@@ -142,7 +142,7 @@ TEST_P(banded, every_seam_matches_the_image_taken_whole) {
   test::write_file(dir.path("s.bmp"), source);
   for (const unsigned threads : {1u, 0u}) {
     ASSERT_EQ(edgemap_convert_file(dir.path("s.bmp").c_str(),
-                                   dir.path("t.bmp").c_str(), edge_threshold,
+                                   dir.path("t.bmp").c_str(), EDGEMAP_DEFAULT_THRESHOLD,
                                    threads),
               EDGEMAP_OK);
     EXPECT_EQ(first_difference(want, test::read_file(dir.path("t.bmp")), stride,
@@ -330,7 +330,7 @@ TEST_P(target_failure, reports_after_the_size_lines_or_instead_of_them) {
   bool succeeded = true;
   const std::string out = test::captured_stdout([&] {
     succeeded = run_pipeline(state, dir.path("s.bmp").c_str(), target.c_str(),
-                             edge_threshold);
+                             EDGEMAP_DEFAULT_THRESHOLD);
   });
   EXPECT_EQ(out, GetParam().tail);
   EXPECT_FALSE(succeeded);
@@ -359,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(bitmap, target_failure,
 TEST(bitmap, no_path_fails_like_a_failed_open) {
   image_state state;
   const std::string out = test::captured_stdout([&] {
-    EXPECT_FALSE(run_pipeline(state, nullptr, nullptr, edge_threshold));
+    EXPECT_FALSE(run_pipeline(state, nullptr, nullptr, EDGEMAP_DEFAULT_THRESHOLD));
   });
   EXPECT_EQ(out, "fopen fp_s error\nfopen fname_t error\n");
 }
@@ -401,7 +401,7 @@ TEST(bitmap, no_stream_outlives_its_call) {
     for (const char* source : {"good.bmp", "bad.bmp", "missing.bmp"}) {
       for (const char* target : {"t.bmp", "no/dir/t.bmp"}) {
         run_pipeline(state, dir.path(source).c_str(), dir.path(target).c_str(),
-                     edge_threshold);
+                     EDGEMAP_DEFAULT_THRESHOLD);
       }
     }
     // A load whose save never runs leaves its stream to the next load.
@@ -485,7 +485,7 @@ TEST(bitmap, every_line_is_flushed_at_once) {
   ::dup2(file, 1);
   image_state state;
   run_pipeline(state, dir.path("missing.bmp").c_str(),
-               dir.path("t.bmp").c_str(), edge_threshold);
+               dir.path("t.bmp").c_str(), EDGEMAP_DEFAULT_THRESHOLD);
   const bytes seen = test::read_file(dir.path("out.txt"));
   ::dup2(saved, 1);
   ::close(saved);

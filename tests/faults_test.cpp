@@ -46,7 +46,7 @@ const std::string no_image_lines = "file size = 0\nsize = 0.000000\n";
 std::string run(image_state& state, const std::string& source,
                 const std::string& target) {
   return test::captured_stdout([&] {
-    run_pipeline(state, source.c_str(), target.c_str(), edge_threshold);
+    run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
   });
 }
 
@@ -252,7 +252,7 @@ std::string staged_run(image_state& state, const std::string& source,
   bool succeeded = false;
   std::string out = test::captured_stdout([&] {
     succeeded =
-        run_pipeline(state, source.c_str(), target.c_str(), edge_threshold);
+        run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
   });
   out += succeeded ? "succeeded" : "failed";
   if (state.fp_s) out += ", fp_s open";

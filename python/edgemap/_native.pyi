@@ -23,6 +23,7 @@ ERROR_ARGUMENT: int
 ERROR_UNSUPPORTED: int
 ERROR_PIXEL_LIMIT: int
 ERROR_CORRUPT: int
+DEFAULT_THRESHOLD: float
 ERROR_NOT_IMAGE: int
 ERROR_TARGET_TOO_LARGE: int
 
@@ -61,10 +62,3 @@ def convert_bytes(
 ) -> bytes: ...
 def version() -> str: ...
 def strerror(status: int) -> str: ...
-def _c_call_seconds(
-    image: npt.NDArray[np.uint8],
-    out: npt.NDArray[np.uint8],
-    threshold: float,
-    threads: int,
-    repeats: int,
-) -> float: ...

@@ -197,7 +197,9 @@ def _edges(image, threshold, as_mask: bool) -> da.Array:
     return da.Array(layer, name, chunks, meta=np.empty((0, 0, 0), np.uint8))
 
 
-def detect(image: da.Array, threshold: float = 90.0) -> da.Array:
+def detect(
+    image: da.Array, threshold: float = _native.DEFAULT_THRESHOLD
+) -> da.Array:
     """The edge map of a Dask image, lazily: a uint8 Dask array of the
     image's shape and chunks (the channel axis as one chunk), 0 on edges
     and 255 elsewhere in the first three channels, the fourth copied.
@@ -215,7 +217,9 @@ def detect(image: da.Array, threshold: float = 90.0) -> da.Array:
     return _edges(image, threshold, as_mask=False)
 
 
-def mask(image: da.Array, threshold: float = 90.0) -> da.Array:
+def mask(
+    image: da.Array, threshold: float = _native.DEFAULT_THRESHOLD
+) -> da.Array:
     """The edge map of a Dask image as a mask, lazily: a bool Dask array
     of shape (H, W) and the image's row and column chunks, True on edges;
     byte for byte edgemap.mask(image.compute(), threshold).

@@ -163,6 +163,9 @@ struct parallel_bands {
   const pipeline* p;
   const borrowed_bands* buffers;
   std::uint32_t bands;
+  // Threads each band's kernel may use: all of them where one worker
+  // takes every band (an image of one band), else one.
+  unsigned kernel_threads;
   std::atomic<std::uint32_t> next{0};
   std::atomic<std::uint32_t> written{0};
   std::atomic<int> failure{0};  // the first failure's status
@@ -182,7 +185,7 @@ struct parallel_bands {
     const std::uint8_t* rows =
         p->src->rows_at(lo, hi - lo, mine.window.get(), stride, s);
     if (rows == nullptr) return s;
-    return p->compute(rows, stride, lo, hi, r0, r1, mine, 1)
+    return p->compute(rows, stride, lo, hi, r0, r1, mine, kernel_threads)
                ? status::ok
                : status::no_memory;
   }
@@ -257,7 +260,7 @@ status run_parallel(const pipeline& p, unsigned threads,
       return status::no_memory;
     }
   }
-  parallel_bands step{&p, &buffers, bands};
+  parallel_bands step{&p, &buffers, bands, workers == 1 ? threads : 1u};
   run_parts(workers, parallel_bands::part, &step);
   return static_cast<status>(step.failure.load());
 }
@@ -443,13 +446,44 @@ bool open_target(target_file& t, const destination& dest) noexcept {
   return t.open(dest.path);
 }
 
+// The pixel limit a conversion applies: the default guards against
+// compressed images that declare more pixels than they hold, which a
+// bitmap to a bitmap never does (edgemap.h).
+std::uint64_t pixel_limit(bool legacy,
+                          const transcode_options& options) noexcept {
+  return legacy && options.max_pixels == EDGEMAP_DEFAULT_MAX_PIXELS
+             ? 0
+             : options.max_pixels;
+}
+
+// A source refused before its first bytes could be read (it cannot be
+// opened or measured): judged as the legacy conversion judges any source,
+// as a bitmap, which decides whether the legacy rule for the target holds.
+conversion refused_unread(status why, int error, const file_identity& source,
+                          const destination& dest,
+                          const transcode_options& options,
+                          on_refused_source legacy_rule) noexcept {
+  conversion c;
+  c.load = why;
+  c.error = error;
+  const target_format format = resolve_format(
+      options.format, dest.stream != nullptr ? nullptr : dest.path,
+      image_kind::other);
+  c.legacy = is_legacy_conversion(image_kind::other, format, options.bits);
+  settle_refused(c, dest, source,
+                 c.legacy ? legacy_rule : on_refused_source::keep_target);
+  return c;
+}
+
 // The one way from a source to a target: the source judged by its header
 // (format, depth, pixel limit) before the target is opened, the target
 // replaced whole, or written in place only where its folder refuses a new
-// file, and then never over the source while it is still being read.
+// file, and then never over the source while it is still being read. A
+// refused source leaves the target as it was, or, for the legacy
+// conversion, as legacy_rule says.
 conversion convert_source(conversion_source& in, const destination& dest,
                           const transcode_options& options,
-                          on_refused_source rule) noexcept {
+                          on_refused_source legacy_rule) noexcept {
   conversion c;
   const target_format format = resolve_format(
       options.format, dest.stream != nullptr ? nullptr : dest.path, in.kind);
@@ -459,10 +493,13 @@ conversion convert_source(conversion_source& in, const destination& dest,
   }
   const bool legacy = is_legacy_conversion(in.kind, format, options.bits);
   c.legacy = legacy;
+  const on_refused_source rule =
+      legacy ? legacy_rule : on_refused_source::keep_target;
+  const std::uint64_t limit = pixel_limit(legacy, options);
   bitmap_layout layout;
   std::unique_ptr<image_source> src;
   const image_kind kind = legacy ? image_kind::bmp : in.kind;
-  c.load = open_source_of(kind, in.bytes, options.max_pixels, src, layout);
+  c.load = open_source_of(kind, in.bytes, limit, src, layout);
   if (c.load != status::ok) {
     settle_refused(c, dest, in.id, rule);
     return c;
@@ -480,7 +517,7 @@ conversion convert_source(conversion_source& in, const destination& dest,
     src.reset();
     c.load = in.hold_whole();
     if (c.load == status::ok) {
-      c.load = open_source_of(kind, in.bytes, options.max_pixels, src, layout);
+      c.load = open_source_of(kind, in.bytes, limit, src, layout);
     }
     if (c.load != status::ok) {
       t.abandon();
@@ -557,17 +594,15 @@ status read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out,
 // whatever its first bytes (the legacy conversion).
 conversion convert_path(const char* source, const destination& target,
                         const transcode_options& options,
-                        on_refused_source rule, bool as_bitmap) noexcept {
+                        on_refused_source legacy_rule,
+                        bool as_bitmap) noexcept {
   conversion_source in;
   in.file.reset(open_source(source));
   if (!in.file) {
-    conversion c;
-    c.load = status::open_source;
-    c.error = errno;
     // A file that cannot be read (chmod 200) still has an identity: its
     // name may be the target's too, which must then stay as it is.
-    settle_refused(c, target, identity_of_path(source), rule);
-    return c;
+    return refused_unread(status::open_source, errno, identity_of_path(source),
+                          target, options, legacy_rule);
   }
   in.id = identity_of(in.file.get());
   in.kind = image_kind::bmp;
@@ -578,13 +613,11 @@ conversion convert_path(const char* source, const destination& target,
   }
   const auto size = stream_size(in.file.get());  // and back to the start
   if (!size) {
-    conversion c;
-    c.load = status::header;
-    settle_refused(c, target, in.id, rule);
-    return c;
+    return refused_unread(status::header, 0, in.id, target, options,
+                          legacy_rule);
   }
   in.bytes = source_bytes{nullptr, 0, in.file.get(), *size};
-  return convert_source(in, target, options, rule);
+  return convert_source(in, target, options, legacy_rule);
 }
 
 }  // namespace
@@ -627,23 +660,23 @@ bool valid_bits(target_format format, unsigned bits) noexcept {
 
 conversion transcode_file(const char* source, const destination& target,
                           const transcode_options& options,
-                          on_refused_source rule) noexcept {
-  return convert_path(source, target, options, rule, false);
+                          on_refused_source legacy_rule) noexcept {
+  return convert_path(source, target, options, legacy_rule, false);
 }
 
 conversion transcode_bytes(const std::uint8_t* image, std::size_t size,
                            const destination& target,
                            const transcode_options& options,
-                           on_refused_source rule) noexcept {
+                           on_refused_source legacy_rule) noexcept {
   conversion_source in;
   in.bytes = source_bytes{image, size};
   in.kind = sniff_image(image, size);
-  return convert_source(in, target, options, rule);
+  return convert_source(in, target, options, legacy_rule);
 }
 
 conversion transcode_stream(std::FILE* stream, const destination& target,
                             const transcode_options& options,
-                            bool legacy_job) noexcept {
+                            on_refused_source legacy_rule) noexcept {
   std::uint8_t head[sniff_bytes] = {};
   const std::size_t got = std::fread(head, 1, sizeof head, stream);
   conversion c;
@@ -658,32 +691,30 @@ conversion transcode_stream(std::FILE* stream, const destination& target,
     in.bytes.stream = stream;
     in.bytes.head = head;
     in.bytes.head_size = got;
-    return convert_source(in, target, options, on_refused_source::keep_target);
+    return convert_source(in, target, options, legacy_rule);
   }
   const target_format format =
       resolve_format(options.format,
                      target.stream != nullptr ? nullptr : target.path, in.kind);
-  const bool legacy =
-      legacy_job && is_legacy_conversion(in.kind, format, options.bits);
-  transcode_options o = options;
-  if (legacy) o.max_pixels = 0;
+  const bool legacy = is_legacy_conversion(in.kind, format, options.bits);
+  c.legacy = legacy;
   const on_refused_source rule =
-      legacy ? on_refused_source::empty_target : on_refused_source::keep_target;
+      legacy ? legacy_rule : on_refused_source::keep_target;
   try {
     std::vector<std::uint8_t> image(head, head + got);
     // A source no conversion takes needs no more of its bytes read.
     if (legacy || in.kind != image_kind::other) {
-      c.load = read_declared_bitmap(stream, image, o.max_pixels);
+      c.load =
+          read_declared_bitmap(stream, image, pixel_limit(legacy, options));
     }
     if (c.load == status::open_source) c.error = errno;
     if (c.load == status::pixel_limit) settle_refused(c, target, {}, rule);
     if (c.load != status::ok) return c;
     in.bytes = source_bytes{image.data(), image.size()};
-    return convert_source(in, target, o, rule);
+    return convert_source(in, target, options, legacy_rule);
   } catch (const std::bad_alloc&) {
     c.load = status::no_memory;
     settle_refused(c, target, {}, rule);
-    c.legacy = legacy;
     return c;
   }
 }
@@ -732,7 +763,7 @@ status transcode_to_memory(const std::uint8_t* image, std::size_t size,
   std::unique_ptr<image_source> src;
   status s =
       open_source_of(legacy ? image_kind::bmp : kind, source_bytes{image, size},
-                     options.max_pixels, src, layout);
+                     pixel_limit(legacy, options), src, layout);
   if (s != status::ok) return s;
   byte_output memory;
   const std::unique_ptr<edge_sink> sink =

@@ -12,6 +12,7 @@
 #include <cstdio>
 
 #include "bitmap/status.h"
+#include "edgemap.h"
 
 namespace edgemap {
 
@@ -25,14 +26,14 @@ inline constexpr std::size_t sniff_bytes = 8;
 
 enum class target_format { automatic, bmp, png };
 
-inline constexpr std::uint64_t default_max_pixels = std::uint64_t{1} << 28;
-
 struct transcode_options {
-  double threshold = 90.0;
+  double threshold = EDGEMAP_DEFAULT_THRESHOLD;
   unsigned threads = 0;
   target_format format = target_format::automatic;
-  unsigned bits = 0;                              // 0: the format's default
-  std::uint64_t max_pixels = default_max_pixels;  // 0: no limit
+  unsigned bits = 0;  // 0: the format's default
+  // 0: no limit. The default is not applied to the legacy conversion
+  // (edgemap.h says why).
+  std::uint64_t max_pixels = EDGEMAP_DEFAULT_MAX_PIXELS;
 };
 
 // The format a target gets: an explicit one as it is; automatic by the
@@ -81,34 +82,32 @@ struct destination {
   std::FILE* stream = nullptr;
 };
 
-// The file at source (UTF-8) to target. A refused source leaves the target
-// as it was, or empties it as `rule` says; the target is opened only once
-// the source's header has been accepted. A target that is the source
+// The file at source (UTF-8) to target. The target is opened only once
+// the source's header has been accepted; a refused source leaves it as it
+// was, or, where the conversion is the legacy one, as legacy_rule says
+// (conversion::legacy tells which it was). A target that is the source
 // itself (however named) and must be written in place is converted from a
 // copy of the source in memory. Arguments are not judged here (valid_bits
 // and the like are the caller's): a bad depth is status::argument.
 conversion transcode_file(
     const char* source, const destination& target,
     const transcode_options& options,
-    on_refused_source rule = on_refused_source::keep_target) noexcept;
+    on_refused_source legacy_rule = on_refused_source::keep_target) noexcept;
 
 // An image held in memory (size bytes, as if a file) to target.
 conversion transcode_bytes(
     const std::uint8_t* image, std::size_t size, const destination& target,
     const transcode_options& options,
-    on_refused_source rule = on_refused_source::keep_target) noexcept;
+    on_refused_source legacy_rule = on_refused_source::keep_target) noexcept;
 
 // An image read from a stream that may not seek (standard input), judged
 // by its header before anything in proportion to it is read: a PNG or a
 // JPEG is decoded as it arrives, a bitmap read as far as its header
-// declares (it must be held whole: its rows may come bottom first). With
-// legacy_job, a bitmap to a BMP target at the default depth is the command
-// line's legacy job: no pixel limit, and a refused source empties the
-// target. A stream that cannot be read is status::open_source, the target
-// untouched.
-conversion transcode_stream(std::FILE* in, const destination& target,
-                            const transcode_options& options,
-                            bool legacy_job) noexcept;
+// declares (it must be held whole: its rows may come bottom first). A
+// stream that cannot be read is status::open_source, the target untouched.
+conversion transcode_stream(
+    std::FILE* in, const destination& target, const transcode_options& options,
+    on_refused_source legacy_rule = on_refused_source::keep_target) noexcept;
 
 // The same with the target in memory: *out from std::malloc (free it with
 // std::free), *out_size bytes; null and 0 on failure.

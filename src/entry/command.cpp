@@ -23,9 +23,6 @@
 
 namespace edgemap::command {
 
-static_assert(default_threshold == edge_threshold);
-static_assert(default_max_pixels == edgemap::default_max_pixels);
-
 namespace {
 
 target_format format_of(int format) noexcept {
@@ -85,55 +82,63 @@ int convert_one_file(const std::string& source, const std::string& target,
   if (source == "-") (void)_setmode(_fileno(stdin), _O_BINARY);
 #endif
   const int format = one_file_format(target, options.format);
-  // The legacy job, if the source is a bitmap.
-  const bool legacy = format == EDGEMAP_FORMAT_BMP && !options.given;
+  // Without target options, a conversion that turns out to be the legacy
+  // one is the legacy job: its lines, and a refused source empties the
+  // target.
+  const on_refused_source legacy_rule = options.given
+                                            ? on_refused_source::keep_target
+                                            : on_refused_source::empty_target;
   transcode_options t;
   t.threshold = threshold;
   t.format = format_of(format);
   t.bits = options.bits;
   t.max_pixels = options.max_pixels;
-  if (source == "-") {
-    // Judged at its header as a file is. The legacy job's rule for a
-    // refused source holds only when the conversion turns out to be the
-    // legacy job: a bitmap to a bitmap without target options.
-    const conversion c = transcode_stream(stdin, dest, t, legacy);
-    if (c.load == status::open_source) {
-      (void)std::fputs("edgemap: cannot read standard input\n", stderr);
-      return exit_failed;
-    }
-    return c.legacy ? legacy_result(c, lines)
-                    : transcode_result(c, source, target);
+  // Standard input is judged at its header as a file is.
+  const conversion c =
+      source == "-" ? transcode_stream(stdin, dest, t, legacy_rule)
+                    : transcode_file(source.c_str(), dest, t, legacy_rule);
+  if (source == "-" && c.load == status::open_source) {
+    (void)std::fputs("edgemap: cannot read standard input\n", stderr);
+    return exit_failed;
   }
-  // A source that cannot be read stays the legacy job's when the target
-  // is, so that its lines stay the legacy ones.
-  const source_kind kind = sniff_file(source);
-  if (legacy && (kind == source_kind::bmp || kind == source_kind::unknown)) {
-    return legacy_result(convert_file(source.c_str(), dest, threshold, 0,
-                                      on_refused_source::empty_target),
-                         lines);
-  }
-  return transcode_result(transcode_file(source.c_str(), dest, t), source,
-                          target);
+  return c.legacy && !options.given ? legacy_result(c, lines)
+                                    : transcode_result(c, source, target);
 }
 
-source_kind sniff_file(const std::string& path) noexcept {
+namespace {
+
+// What the file at path holds by its first bytes, or by its extension when
+// it cannot be read (a FIFO is not read).
+image_kind kind_of_file(const std::string& path) noexcept {
   const file_ptr in(open_source(path.c_str()));
-  if (!in) return source_kind::unknown;
-  // The few bytes asked for, not a buffer's worth.
-  (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
-  std::uint8_t head[sniff_bytes];
-  const std::size_t got = std::fread(head, 1, sizeof head, in.get());
-  if (std::ferror(in.get()) != 0) return source_kind::unknown;
-  switch (sniff_image(head, got)) {
-    case image_kind::png:
-      return source_kind::png;
-    case image_kind::jpeg:
-      return source_kind::jpeg;
-    case image_kind::bmp:
-    case image_kind::other:
-      break;
+  if (in) {
+    // The few bytes asked for, not a buffer's worth.
+    (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
+    std::uint8_t head[sniff_bytes];
+    const std::size_t got = std::fread(head, 1, sizeof head, in.get());
+    if (std::ferror(in.get()) == 0) return sniff_image(head, got);
   }
-  return source_kind::bmp;
+  const auto dot = path.find_last_of("./\\");
+  std::string ext = dot == std::string::npos || path[dot] != '.'
+                        ? std::string()
+                        : path.substr(dot);
+  for (char& ch : ext) ch = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
+  if (ext == ".png") return image_kind::png;
+  if (ext == ".jpg" || ext == ".jpeg") return image_kind::jpeg;
+  return image_kind::bmp;
+}
+
+}  // namespace
+
+int batch_target_format(const std::string& source,
+                        const target_options& options, bool& bitmap) noexcept {
+  const image_kind kind = kind_of_file(source);
+  bitmap = kind == image_kind::bmp || kind == image_kind::other;
+  const int asked = options.format == EDGEMAP_FORMAT_AUTO && options.bits == 24
+                        ? EDGEMAP_FORMAT_BMP
+                        : options.format;
+  const target_format f = resolve_format(format_of(asked), nullptr, kind);
+  return f == target_format::png ? EDGEMAP_FORMAT_PNG : EDGEMAP_FORMAT_BMP;
 }
 
 std::string failure_sentence(int status, int error) {

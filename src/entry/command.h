@@ -11,28 +11,25 @@
 #include <thread>
 #include <vector>
 
+#include "edgemap.h"
+
 #ifndef _WIN32
 #include <signal.h>
 #endif
 
 namespace edgemap::command {
 
-// The threshold the legacy entry always uses, and the program's default.
-inline constexpr double default_threshold = 90.0;
-
 // Exit statuses.
 inline constexpr int exit_ok = 0;
 inline constexpr int exit_failed = 1;
 inline constexpr int exit_usage = 2;
 
-inline constexpr std::uint64_t default_max_pixels = std::uint64_t{1} << 28;
-
 // What --format, --bits and --max-pixels ask of a target.
 struct target_options {
   int format = 0;     // EDGEMAP_FORMAT_AUTO, _BMP or _PNG
   unsigned bits = 0;  // 0: the format's default
-  std::uint64_t max_pixels = default_max_pixels;  // 0: no limit
-  bool given = false;                             // any of the three was given
+  std::uint64_t max_pixels = EDGEMAP_DEFAULT_MAX_PIXELS;  // 0: no limit
+  bool given = false;  // any of the three was given
 };
 
 // The format (EDGEMAP_FORMAT_BMP or _PNG) of the one-file command's target:
@@ -56,11 +53,15 @@ bool format_takes_bits(int format, unsigned bits) noexcept;
 int convert_one_file(const std::string& source, const std::string& target,
                      double threshold, const target_options& options);
 
-// What a file holds, by its first bytes: anything that is neither a PNG
-// nor a JPEG is a bitmap, to be judged by the bitmap rules. unknown when
-// the file cannot be opened or read (a FIFO is not read).
-enum class source_kind { unknown, bmp, png, jpeg };
-source_kind sniff_file(const std::string& path) noexcept;
+// The format (EDGEMAP_FORMAT_BMP or _PNG) of a target the batch names
+// itself, for the file at `source`: the one asked for, else the library's
+// rule for a target without a name (BMP for a bitmap, PNG for the others,
+// by the file's first bytes), except that 24 bits, which only BMP takes,
+// asks for BMP. A file that cannot be read counts by its extension (.png,
+// .jpg, .jpeg), else as a bitmap: its conversion then says why it failed.
+// `bitmap` tells whether it counted as a bitmap.
+int batch_target_format(const std::string& source,
+                        const target_options& options, bool& bitmap) noexcept;
 
 // What a failure line says after its path: the status's sentence
 // (edgemap_strerror) and, for a file that could not be opened or written,

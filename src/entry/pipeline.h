@@ -11,9 +11,6 @@
 
 namespace edgemap {
 
-// The threshold hosts of the exported function always get.
-constexpr double edge_threshold = 90.0;
-
 // Runs the three stages on state in order whatever each reports, so a
 // failed load still saves the image the state holds, and prints their
 // lines to `lines`. Returns true when the load and the save both

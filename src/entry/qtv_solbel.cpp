@@ -26,6 +26,6 @@ QTVSolbelP(const edgemap_char16* source_path,
   const auto fname_t = edgemap::utf16_to_utf8(target_path);
   const std::lock_guard<std::mutex> lock(module_lock);
   (void)edgemap::run_pipeline(module_image_state(), fname_s.get(),
-                              fname_t.get(), edgemap::edge_threshold);
+                              fname_t.get(), EDGEMAP_DEFAULT_THRESHOLD);
   return result_code;
 }
