@@ -31,8 +31,8 @@ struct frame {
   pixel_buffer src, dst;
   std::unique_ptr<kernel_scratch> scratch = std::make_unique<kernel_scratch>();
   pixel_view view() const {
-    return whole_picture(src.get(), dst.get(), width, height, stride, 3,
-                         scratch.get());
+    return whole_image(src.get(), stride, dst.get(), stride, width, height, 3,
+                       edge_output::picture, scratch.get());
   }
   std::size_t bytes() const { return std::size_t{stride} * height; }
 };

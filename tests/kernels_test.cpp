@@ -50,8 +50,8 @@ struct image {
   bytes run(const edge_kernel& k, double threshold) const {
     bytes dst(src.size(), 0x77);
     const auto scratch = test::make_scratch();
-    k.run(whole_picture(src.data(), dst.data(), width, height, stride, bpp,
-                        scratch.get()),
+    k.run(whole_image(src.data(), stride, dst.data(), stride, width, height,
+                      bpp, edge_output::picture, scratch.get()),
           threshold);
     return dst;
   }
@@ -293,9 +293,9 @@ TEST(edge_kernels, take_at_most_16_kib_of_stack) {
     const auto scratch = test::make_scratch();
     for (edge_output output : {edge_output::picture, edge_output::mask}) {
       for (const edge_kernel* k : variants()) {
-        stack_job job{
-            k, whole_picture(img.src.data(), dst.data(), img.width, img.height,
-                             img.stride, bpp, scratch.get())};
+        stack_job job{k, whole_image(img.src.data(), img.stride, dst.data(),
+                                     img.stride, img.width, img.height, bpp,
+                                     edge_output::picture, scratch.get())};
         job.view.output = output;
         const std::size_t depth = stack_depth(run_job, &job);
         const std::size_t used = depth > baseline ? depth - baseline : 0;

@@ -33,8 +33,9 @@ status write_edge_map(target_file& target, const std::uint8_t* header,
       std::memset(band.get(), 0, n * stride);
     } else {
       pixel_view v =
-          whole_picture(pixels, band.get(), l.width, l.height,
-                        static_cast<std::ptrdiff_t>(stride), l.bytes_per_pixel);
+          whole_image(pixels, static_cast<std::ptrdiff_t>(stride), band.get(),
+                      static_cast<std::ptrdiff_t>(stride), l.width, l.height,
+                      l.bytes_per_pixel);
       v.first_row = r0;
       v.last_row = r0 + n;
       if (!detect_edges_rows(v, threshold, threads)) return status::no_memory;

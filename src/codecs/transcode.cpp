@@ -116,7 +116,7 @@ class borrowed_bands {
 };
 
 // What every band of one conversion shares.
-struct pipeline {
+struct band_plan {
   image_source* src;
   edge_sink* sink;
   double threshold;
@@ -160,7 +160,7 @@ struct pipeline {
 // is running, so the wait always ends, also when one thread ends up running
 // every part.
 struct parallel_bands {
-  const pipeline* p;
+  const band_plan* p;
   const borrowed_bands* buffers;
   std::uint32_t bands;
   // Threads each band's kernel may use: all of them where one worker
@@ -218,7 +218,7 @@ struct parallel_bands {
 // Sources decoded in order (PNG, JPEG): with a thread to spare, the next
 // window is decoded while this band is computed, packed and written.
 struct overlapped_step {
-  const pipeline* p;
+  const band_plan* p;
   band_buffers* b;
   std::size_t row_bytes;
   unsigned kernel_threads;
@@ -246,7 +246,7 @@ struct overlapped_step {
   }
 };
 
-status run_parallel(const pipeline& p, unsigned threads,
+status run_parallel(const band_plan& p, unsigned threads,
                     std::uint64_t window_bytes) noexcept {
   const std::uint32_t bands = (p.height - 1) / p.band + 1;
   std::uint32_t workers = threads == 0 ? processor_count() : threads;
@@ -265,7 +265,7 @@ status run_parallel(const pipeline& p, unsigned threads,
   return static_cast<status>(step.failure.load());
 }
 
-status run_overlapped(const pipeline& p, unsigned threads,
+status run_overlapped(const band_plan& p, unsigned threads,
                       std::size_t row_bytes,
                       std::uint64_t window_bytes) noexcept {
   borrowed_bands buffers;
@@ -309,8 +309,8 @@ status run_overlapped(const pipeline& p, unsigned threads,
   return status::ok;
 }
 
-status run_pipeline(image_source& src, edge_sink& sink,
-                    const transcode_options& options) noexcept {
+status run_bands(image_source& src, edge_sink& sink,
+                 const transcode_options& options) noexcept {
   const bool wanted = sink.wants_bottom_first();
   if (src.bottom_first() != wanted) (void)src.deliver_bottom_first(wanted);
   const std::uint32_t width = src.width();
@@ -330,8 +330,8 @@ status run_pipeline(image_source& src, edge_sink& sink,
     return status::no_memory;
   }
   const std::uint64_t window_bytes = (per_band + 2) * buffer_stride;
-  const pipeline p{&src,  &sink,  options.threshold,
-                   width, height, static_cast<std::uint32_t>(per_band)};
+  const band_plan p{&src,  &sink,  options.threshold,
+                    width, height, static_cast<std::uint32_t>(per_band)};
   s = src.random_access()
           ? run_parallel(p, options.threads, window_bytes)
           : run_overlapped(p, options.threads,
@@ -531,7 +531,7 @@ conversion convert_source(conversion_source& in, const destination& dest,
   status s = sink                           ? status::ok
              : format == target_format::png ? status::unsupported
                                             : status::no_memory;
-  if (s == status::ok) s = run_pipeline(*src, *sink, options);
+  if (s == status::ok) s = run_bands(*src, *sink, options);
   c.wrote_image = legacy;
   c.pixel_bytes = legacy ? layout.pixel_bytes : 0;
   if (s == status::write) {
@@ -772,7 +772,7 @@ status transcode_to_memory(const std::uint8_t* image, std::size_t size,
     return format == target_format::png ? status::unsupported
                                         : status::no_memory;
   }
-  s = run_pipeline(*src, *sink, options);
+  s = run_bands(*src, *sink, options);
   if (s != status::ok) return s == status::write ? status::no_memory : s;
   if (memory.failed()) return status::no_memory;
   *out = memory.release(*out_size);

@@ -46,26 +46,16 @@ struct pixel_view {
 };
 
 // Every row of an image whose source and target rows are their strides
-// apart.
-inline pixel_view whole_image(
-    const std::uint8_t* src, std::ptrdiff_t src_stride, std::uint8_t* dst,
-    std::ptrdiff_t dst_stride, std::uint32_t width, std::uint32_t height,
-    std::uint32_t bytes_per_pixel,
-    edge_output output = edge_output::picture) noexcept {
+// apart (the same stride for both, for a target laid out as its source).
+inline pixel_view whole_image(const std::uint8_t* src,
+                              std::ptrdiff_t src_stride, std::uint8_t* dst,
+                              std::ptrdiff_t dst_stride, std::uint32_t width,
+                              std::uint32_t height,
+                              std::uint32_t bytes_per_pixel,
+                              edge_output output = edge_output::picture,
+                              kernel_scratch* scratch = nullptr) noexcept {
   return {src,        src_stride, width,  height, bytes_per_pixel, dst,
-          dst_stride, 0,          height, output, nullptr};
-}
-
-// The same for a picture whose source and target rows are stride apart.
-inline pixel_view whole_picture(const std::uint8_t* src, std::uint8_t* dst,
-                                std::uint32_t width, std::uint32_t height,
-                                std::ptrdiff_t stride,
-                                std::uint32_t bytes_per_pixel,
-                                kernel_scratch* scratch = nullptr) noexcept {
-  pixel_view v =
-      whole_image(src, stride, dst, stride, width, height, bytes_per_pixel);
-  v.scratch = scratch;
-  return v;
+          dst_stride, 0,          height, output, scratch};
 }
 
 // The literal double-precision detector, kept as the reference every faster
