@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap/pixel_buffer.h"
+#include "core/pixel_buffer.h"
 #include "edges/detect_edges.h"
 #include "synthetic_image.h"
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "command.h"
 #include "edgemap.h"
-#include "entry/command.h"
 
 #ifdef _WIN32
 #include <io.h>

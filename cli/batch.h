@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "entry/command.h"
+#include "command.h"
 
 namespace edgemap::cli {
 

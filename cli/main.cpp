@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "batch.h"
+#include "command.h"
 #include "edgemap.h"
-#include "entry/command.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "fuzz_support.h"
+#include "pipeline/transcode.h"
 
 using namespace edgemap;
 

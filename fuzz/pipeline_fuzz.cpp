@@ -8,10 +8,10 @@
 #include <cstdint>
 
 #include "bitmap/bitmap_io.h"
-#include "codecs/transcode.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
 #include "fuzz_support.h"
+#include "pipeline/transcode.h"
 
 using namespace edgemap;
 

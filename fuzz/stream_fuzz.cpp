@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "codecs/transcode.h"
 #include "fuzz_support.h"
+#include "pipeline/transcode.h"
 
 using namespace edgemap;
 

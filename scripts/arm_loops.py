@@ -41,7 +41,7 @@ BRANCH = re.compile(
     r"^(b|b\.[a-z]{2}|b(eq|ne|cs|hs|cc|lo|mi|pl|vs|vc|hi|ls|ge|lt|gt|le)"
     r"(\.[nw])?|b\.[nw]|cbn?z(\.[nw])?|tbn?z)$")
 INTERLEAVED = re.compile(r"^v?(ld3|st3)(\.8)?$")
-OBJECTS = "CMakeFiles/edgemap_core.dir/src/edges"
+OBJECTS = "CMakeFiles/edgemap_core.dir/src/edges/arm"
 
 
 def functions(text):

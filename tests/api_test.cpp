@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
+#include "pipeline/transcode.h"
 #include "platform/files.h"
 #include "test_support.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bitmap/bitmap_io.h"
-#include "bitmap/pixel_buffer.h"
+#include "core/pixel_buffer.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
@@ -39,7 +39,8 @@ std::string size_lines(std::uint32_t file_size, std::uint32_t pixel_size) {
 std::string run(image_state& state, const std::string& source,
                 const std::string& target) {
   return test::captured_stdout([&] {
-    run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
+    run_pipeline(state, source.c_str(), target.c_str(),
+                 EDGEMAP_DEFAULT_THRESHOLD);
   });
 }
 
@@ -142,8 +143,8 @@ TEST_P(banded, every_seam_matches_the_image_taken_whole) {
   test::write_file(dir.path("s.bmp"), source);
   for (const unsigned threads : {1u, 0u}) {
     ASSERT_EQ(edgemap_convert_file(dir.path("s.bmp").c_str(),
-                                   dir.path("t.bmp").c_str(), EDGEMAP_DEFAULT_THRESHOLD,
-                                   threads),
+                                   dir.path("t.bmp").c_str(),
+                                   EDGEMAP_DEFAULT_THRESHOLD, threads),
               EDGEMAP_OK);
     EXPECT_EQ(first_difference(want, test::read_file(dir.path("t.bmp")), stride,
                                per_band),
@@ -359,7 +360,8 @@ INSTANTIATE_TEST_SUITE_P(bitmap, target_failure,
 TEST(bitmap, no_path_fails_like_a_failed_open) {
   image_state state;
   const std::string out = test::captured_stdout([&] {
-    EXPECT_FALSE(run_pipeline(state, nullptr, nullptr, EDGEMAP_DEFAULT_THRESHOLD));
+    EXPECT_FALSE(
+        run_pipeline(state, nullptr, nullptr, EDGEMAP_DEFAULT_THRESHOLD));
   });
   EXPECT_EQ(out, "fopen fp_s error\nfopen fname_t error\n");
 }

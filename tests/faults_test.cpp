@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "bitmap/bitmap_io.h"
-#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
 #include "entry/pipeline.h"
+#include "pipeline/transcode.h"
 #include "test_support.h"
 
 namespace edgemap {
@@ -46,7 +46,8 @@ const std::string no_image_lines = "file size = 0\nsize = 0.000000\n";
 std::string run(image_state& state, const std::string& source,
                 const std::string& target) {
   return test::captured_stdout([&] {
-    run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
+    run_pipeline(state, source.c_str(), target.c_str(),
+                 EDGEMAP_DEFAULT_THRESHOLD);
   });
 }
 
@@ -251,8 +252,8 @@ std::string staged_run(image_state& state, const std::string& source,
                        const std::string& target) {
   bool succeeded = false;
   std::string out = test::captured_stdout([&] {
-    succeeded =
-        run_pipeline(state, source.c_str(), target.c_str(), EDGEMAP_DEFAULT_THRESHOLD);
+    succeeded = run_pipeline(state, source.c_str(), target.c_str(),
+                             EDGEMAP_DEFAULT_THRESHOLD);
   });
   out += succeeded ? "succeeded" : "failed";
   if (state.fp_s) out += ", fp_s open";

@@ -23,7 +23,7 @@
 // After cstdio: jpeglib.h needs FILE.
 #include <jpeglib.h>
 
-#include "codecs/image_source.h"
+#include "pipeline/image_source.h"
 #ifndef _WIN32
 #include <unistd.h>
 #endif

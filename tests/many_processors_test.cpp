@@ -8,8 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "core/worker_pool.h"
 #include "edgemap.h"
-#include "edges/worker_pool.h"
 
 extern "C" int get_nprocs();
 extern "C" int get_nprocs() { return 128; }

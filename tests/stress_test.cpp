@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/worker_pool.h"
 #include "edgemap.h"
-#include "edges/worker_pool.h"
 #include "test_support.h"
 
 namespace edgemap {

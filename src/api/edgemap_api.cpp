@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "edges/detect_edges.h"
+#include "pipeline/transcode.h"
 
 #ifdef _WIN32
 #include "platform/paths.h"

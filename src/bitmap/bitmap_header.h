@@ -7,7 +7,7 @@
 #include <array>
 #include <cstdint>
 
-#include "bitmap/status.h"
+#include "core/status.h"
 
 namespace edgemap {
 

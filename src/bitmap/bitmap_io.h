@@ -7,7 +7,7 @@
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/image_state.h"
-#include "bitmap/pixel_buffer.h"
+#include "core/pixel_buffer.h"
 #include "platform/files.h"
 
 namespace edgemap {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "bitmap/bitmap_header.h"
-#include "bitmap/pixel_buffer.h"
+#include "core/pixel_buffer.h"
 #include "platform/files.h"
 
 namespace edgemap {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "bitmap/bitmap_header.h"
-#include "codecs/edge_sink.h"
+#include "pipeline/edge_sink.h"
 
 namespace edgemap {
 namespace {

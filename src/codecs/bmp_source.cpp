@@ -7,7 +7,7 @@
 
 #include "bitmap/bitmap_header.h"
 #include "bitmap/bitmap_io.h"
-#include "codecs/image_source.h"
+#include "pipeline/image_source.h"
 #include "platform/files.h"
 
 namespace edgemap {

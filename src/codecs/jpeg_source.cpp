@@ -14,8 +14,8 @@
 #include <jerror.h>
 #include <jpegint.h>
 
-#include "codecs/image_source.h"
 #include "codecs/stream_reader.h"
+#include "pipeline/image_source.h"
 
 namespace edgemap {
 namespace {

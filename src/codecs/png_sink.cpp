@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "codecs/edge_sink.h"
+#include "pipeline/edge_sink.h"
 
 namespace edgemap {
 namespace {

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <new>
 
-#include "codecs/image_source.h"
 #include "codecs/stream_reader.h"
+#include "pipeline/image_source.h"
 
 namespace edgemap {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "codecs/image_source.h"
+#include "pipeline/image_source.h"
 
 namespace edgemap {
 

@@ -1,9 +1,9 @@
 // The detector as callers use it: the selected kernel over bands of rows,
 // on as many threads as the image pays for, with scratch memory that
 // outlives calls.
+#include "core/free_list.h"
+#include "core/worker_pool.h"
 #include "edges/detect_edges.h"
-#include "edges/free_list.h"
-#include "edges/worker_pool.h"
 
 namespace edgemap {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "bitmap/image_state.h"
-#include "codecs/transcode.h"
+#include "pipeline/transcode.h"
 
 namespace edgemap {
 

@@ -1,5 +1,5 @@
 // The fused detector for AVX-512 processors with VBMI.
-#include "edges/kernel_avx512.h"
+#include "edges/x86/kernel_avx512.h"
 
 namespace edgemap {
 

@@ -1,4 +1,4 @@
-#include "codecs/edge_sink.h"
+#include "pipeline/edge_sink.h"
 
 #include <cstdlib>
 

@@ -1,4 +1,4 @@
-#include "bitmap/pixel_buffer.h"
+#include "core/pixel_buffer.h"
 
 #include <cstdlib>
 #include <utility>

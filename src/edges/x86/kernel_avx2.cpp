@@ -9,7 +9,7 @@
 
 #include "edges/edge_variants.h"
 #include "edges/fused_kernel.h"
-#include "edges/streaming_x86.h"
+#include "edges/x86/streaming_x86.h"
 
 namespace edgemap {
 namespace {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "bitmap/status.h"
+#include "core/status.h"
 
 namespace edgemap {
 

@@ -3,7 +3,7 @@
 // edge mask computed by the selected kernel, and the mask rows encoded.
 // With a thread to spare, the next band is decoded while this one is
 // computed and encoded, so decoding, the slowest step, sets the pace.
-#include "codecs/transcode.h"
+#include "pipeline/transcode.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "bitmap/bitmap_header.h"
-#include "bitmap/pixel_buffer.h"
-#include "codecs/edge_sink.h"
-#include "codecs/image_source.h"
+#include "core/free_list.h"
+#include "core/pixel_buffer.h"
+#include "core/worker_pool.h"
 #include "edges/detect_edges.h"
-#include "edges/free_list.h"
-#include "edges/worker_pool.h"
+#include "pipeline/edge_sink.h"
+#include "pipeline/image_source.h"
 #include "platform/files.h"
 
 namespace edgemap {

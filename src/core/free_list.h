@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "edges/process_lifetime.h"
+#include "core/process_lifetime.h"
 
 namespace edgemap {
 

@@ -1,13 +1,13 @@
-#include "entry/command.h"
+#include "command.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <vector>
 
-#include "codecs/transcode.h"
 #include "edgemap.h"
 #include "entry/pipeline.h"
+#include "pipeline/transcode.h"
 #include "platform/files.h"
 
 #ifdef _WIN32

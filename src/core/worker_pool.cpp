@@ -1,4 +1,4 @@
-#include "edges/worker_pool.h"
+#include "core/worker_pool.h"
 
 #include <condition_variable>
 #include <deque>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <thread>
 
-#include "edges/process_lifetime.h"
+#include "core/process_lifetime.h"
 
 #ifdef _WIN32
 #include <windows.h>

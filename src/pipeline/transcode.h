@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bitmap/status.h"
+#include "core/status.h"
 #include "edgemap.h"
 
 namespace edgemap {

@@ -1,8 +1,9 @@
 // What the command-line program runs beneath its options: the one-file
 // conversion (the legacy job among them), what the batch asks of a source,
-// and the program-wide care a tool that writes files owes its user. The
-// program itself (cli/) parses options and includes only this and the
-// public header.
+// and the program-wide care a tool that writes files owes its user. Only
+// the program is built from it: the library holds none of it. It calls the
+// pipeline (pipeline/transcode.h) for every rule of policy, so that the
+// options are all main.cpp and batch.cpp decide.
 #pragma once
 
 #include <atomic>

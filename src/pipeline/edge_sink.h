@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "bitmap/status.h"
+#include "core/status.h"
 #include "platform/files.h"
 
 namespace edgemap {
