@@ -423,7 +423,7 @@ void settle_refused(conversion& c, const destination& dest,
                     on_refused_source rule) noexcept {
   c.wrote_image = false;
   c.pixel_bytes = 0;
-  if (rule == on_refused_source::keep_target) return;
+  if (rule == on_refused_source::keep_target || dest.memory) return;
   if (dest.stream == nullptr && identity_of_path(dest.path).same_as(source)) {
     c.save = status::open_target;
     return;
@@ -485,8 +485,8 @@ conversion convert_source(conversion_source& in, const destination& dest,
                           const transcode_options& options,
                           on_refused_source legacy_rule) noexcept {
   conversion c;
-  const target_format format = resolve_format(
-      options.format, dest.stream != nullptr ? nullptr : dest.path, in.kind);
+  const target_format format =
+      resolve_format(options.format, dest.name(), in.kind);
   if (!valid_bits(format, options.bits)) {
     c.load = status::argument;
     return c;
@@ -505,7 +505,7 @@ conversion convert_source(conversion_source& in, const destination& dest,
     return c;
   }
   target_file t;
-  if (!open_target(t, dest)) {
+  if (!dest.memory && !open_target(t, dest)) {
     c.save = status::open_target;
     c.error = t.error();
     return c;
@@ -525,7 +525,7 @@ conversion convert_source(conversion_source& in, const destination& dest,
       return c;
     }
   }
-  byte_output out(&t);
+  byte_output out(dest.memory ? nullptr : &t);
   const std::unique_ptr<edge_sink> sink =
       make_sink(format, options.bits, legacy ? &layout : nullptr, out);
   status s = sink                           ? status::ok
@@ -534,6 +534,14 @@ conversion convert_source(conversion_source& in, const destination& dest,
   if (s == status::ok) s = run_bands(*src, *sink, options);
   c.wrote_image = legacy;
   c.pixel_bytes = legacy ? layout.pixel_bytes : 0;
+  if (dest.memory) {
+    // Memory that runs out is no write failure.
+    if (s == status::ok && out.failed()) s = status::no_memory;
+    if (s == status::write) s = status::no_memory;
+    c.load = s;
+    if (s == status::ok) c.memory = out.release(c.memory_size);
+    return c;
+  }
   if (s == status::write) {
     c.save = s;
     c.error = t.error();
@@ -753,30 +761,12 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
 status transcode_to_memory(const std::uint8_t* image, std::size_t size,
                            void** out, std::size_t* out_size,
                            const transcode_options& options) noexcept {
-  *out = nullptr;
-  *out_size = 0;
-  const image_kind kind = sniff_image(image, size);
-  const target_format format = resolve_format(options.format, nullptr, kind);
-  if (!valid_bits(format, options.bits)) return status::argument;
-  const bool legacy = is_legacy_conversion(kind, format, options.bits);
-  bitmap_layout layout;
-  std::unique_ptr<image_source> src;
-  status s =
-      open_source_of(legacy ? image_kind::bmp : kind, source_bytes{image, size},
-                     pixel_limit(legacy, options), src, layout);
-  if (s != status::ok) return s;
-  byte_output memory;
-  const std::unique_ptr<edge_sink> sink =
-      make_sink(format, options.bits, legacy ? &layout : nullptr, memory);
-  if (!sink) {
-    return format == target_format::png ? status::unsupported
-                                        : status::no_memory;
-  }
-  s = run_bands(*src, *sink, options);
-  if (s != status::ok) return s == status::write ? status::no_memory : s;
-  if (memory.failed()) return status::no_memory;
-  *out = memory.release(*out_size);
-  return status::ok;
+  destination memory;
+  memory.memory = true;
+  conversion c = transcode_bytes(image, size, memory, options);
+  *out = c.memory;
+  *out_size = c.memory_size;
+  return c.failure();
 }
 
 status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,

@@ -71,15 +71,27 @@ struct conversion {
   int error = 0;        // errno of the failure reported first, 0 when none was
                         // the system's
   bool legacy = false;  // it was the legacy bitmap-to-bitmap conversion
+  // A target in memory: from std::malloc (free it with std::free), null
+  // on failure.
+  void* memory = nullptr;
+  std::size_t memory_size = 0;
 
   status failure() const noexcept { return load != status::ok ? load : save; }
 };
 
-// Where the target goes: a path (UTF-8), or a stream the caller keeps
-// (standard output), written in place.
+// Where the target goes: a path (UTF-8), replaced whole or, where its
+// folder refuses a new file, written in place; a stream the caller keeps
+// (standard output), written as it goes; or memory, handed over in
+// conversion::memory.
 struct destination {
   const char* path = nullptr;
   std::FILE* stream = nullptr;
+  bool memory = false;
+
+  // The name whose extension may tell the target's format.
+  const char* name() const noexcept {
+    return stream != nullptr || memory ? nullptr : path;
+  }
 };
 
 // The file at source (UTF-8) to target. The target is opened only once
