@@ -25,8 +25,12 @@ namespace edgemap {
 namespace {
 
 // Source bytes per band: the window stays in the cache between being
-// decoded and being read by the kernel.
+// decoded and being read by the kernel. The legacy bitmap, whose rows the
+// kernel writes whole and the sink only passes on, takes bands twice that
+// size, as the 1.1 writer did: half as many reads and writes, measured a
+// few per cent faster on a 4000 x 3000 bitmap.
 constexpr std::size_t band_source_bytes = static_cast<std::size_t>(1) << 20;
+constexpr std::size_t picture_band_bytes = static_cast<std::size_t>(2) << 20;
 
 struct malloc_buffer {
   std::uint8_t* bytes = nullptr;
@@ -321,7 +325,9 @@ status run_bands(image_source& src, edge_sink& sink,
   }
   const std::uint64_t row_bytes =
       static_cast<std::uint64_t>(width) * src.bytes_per_pixel();
-  std::uint64_t per_band = band_source_bytes / row_bytes;
+  std::uint64_t per_band =
+      (sink.takes_picture() ? picture_band_bytes : band_source_bytes) /
+      row_bytes;
   per_band = per_band == 0 ? 1 : per_band < height ? per_band : height;
   const std::uint64_t buffer_stride =
       src.random_access() ? src.buffer_stride() : row_bytes;
