@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -171,8 +173,13 @@ struct parallel_bands {
   // takes every band (an image of one band), else one.
   unsigned kernel_threads;
   std::atomic<std::uint32_t> next{0};
-  std::atomic<std::uint32_t> written{0};
   std::atomic<int> failure{0};  // the first failure's status
+  // Bands written so far. A mutex and a condition rather than the atomic's
+  // own wait: libstdc++ 12 builds that wait without futexes (MinGW) can
+  // miss a notification, and a worker would wait for ever.
+  std::mutex turn{};
+  std::condition_variable turn_changed{};
+  std::uint32_t written = 0;
 
   void fail(status s) noexcept {
     int none = 0;
@@ -204,8 +211,9 @@ struct parallel_bands {
         const status computed = s.band(b, mine);
         if (computed != status::ok) s.fail(computed);
       }
-      for (std::uint32_t w = s.written.load(); w != b; w = s.written.load()) {
-        s.written.wait(w);
+      {
+        std::unique_lock<std::mutex> lock(s.turn);
+        s.turn_changed.wait(lock, [&] { return s.written == b; });
       }
       if (s.failure.load() == 0) {
         const std::uint32_t r0 = b * s.p->band;
@@ -213,8 +221,11 @@ struct parallel_bands {
             s.p->sink->put_packed(mine.packed.get(), s.p->band_end(r0) - r0);
         if (put != status::ok) s.fail(put);
       }
-      s.written.store(b + 1);
-      s.written.notify_all();
+      {
+        const std::lock_guard<std::mutex> lock(s.turn);
+        s.written = b + 1;
+      }
+      s.turn_changed.notify_all();
     }
   }
 };
