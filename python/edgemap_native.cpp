@@ -386,7 +386,7 @@ class byte_view {
   explicit byte_view(const py::object& data) : owner_(data) {
     if (PyObject_GetBuffer(owner_.ptr(), &view_, PyBUF_SIMPLE) == 0) return;
     // A buffer that is not contiguous (a strided memoryview) is copied.
-    if (!PyObject_CheckBuffer(owner_.ptr())) throw py::error_already_set();
+    if (PyObject_CheckBuffer(owner_.ptr()) == 0) throw py::error_already_set();
     PyErr_Clear();
     owner_ = py::reinterpret_steal<py::object>(PyBytes_FromObject(data.ptr()));
     if (!owner_ ||

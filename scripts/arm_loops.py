@@ -126,7 +126,7 @@ def main():
             loops = count(text, kind)
             if not loops:
                 sys.exit(f"{target}: no {loop_name} loop found")
-            sizes = sorted({(len(l), pixels_moved(l, kind)) for l in loops})
+            sizes = sorted({(len(lp), pixels_moved(lp, kind)) for lp in loops})
             if len(sizes) != 1:
                 sys.exit(f"{target} {loop_name}: loops differ: {sizes}")
             rows.append((target, loop_name, *sizes[0]))

@@ -107,7 +107,10 @@ def kernel_input(width, height, bpp_byte, threshold_mode, threshold, pixels,
 def kernels_inputs():
     rng = random.Random(4)
     noise = bytes(rng.randrange(256) for _ in range(997))
-    raw = lambda t: struct.pack("<d", t)
+
+    def raw(t):
+        return struct.pack("<d", t)
+
     return {
         "noise_threshold_90.bin": kernel_input(37, 9, 0, 0, raw(90.0), noise),
         "wide_rows_bgra.bin": kernel_input(260, 3, 200, 0, raw(90.0), noise),

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """Draws samples/shapes.bmp: a 24-bit bitmap with a few shapes over a soft
 gradient, odd width so rows carry padding. Plain Python, no libraries."""
-import math
 import struct
 import sys
 

@@ -8,7 +8,6 @@ import random
 import resource
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -477,6 +476,7 @@ class Formats(unittest.TestCase):
                 + zlib.crc32(ihdr).to_bytes(4, "big"))
         bmp = bytearray(encoded(drawing(2, 2), "BMP")[:54])
         bmp[18:26] = (30000).to_bytes(4, "little") * 2
+
         def small_memory():
             limit = 400 << 20
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
@@ -869,7 +869,6 @@ class Batch(unittest.TestCase):
                 self.assertEqual(p.wait(timeout=20), -sig)
                 self.assertEqual([n for n in os.listdir(out)
                                   if n.startswith(".")], [])
-
 
 
 if __name__ == "__main__":

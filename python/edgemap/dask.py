@@ -44,7 +44,7 @@ tasks call edgemap._native by reference, not by value.
 
 import numbers
 import threading
-from typing import List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import dask.array as da
 import numpy as np
@@ -123,7 +123,10 @@ def _edges_of_chunk(chunk: np.ndarray, around: List[Optional[Rims]],
     below right, None past the image's edge), the library on that, and the
     extension cut off the result. With no neighbours the chunk goes to the
     library as it is."""
-    run = _native.mask if as_mask else _native.detect
+    # Two signatures that differ in out's dtype: one type that takes both.
+    run: Callable[..., np.ndarray] = _native.detect
+    if as_mask:
+        run = _native.mask
     if all(rims is None for rims in around):
         return run(chunk, threshold, threads=threads)
     above_left, above, above_right, left, right, below_left, below, \
@@ -178,7 +181,7 @@ def _edges(image, threshold, as_mask: bool) -> da.Array:
     token = tokenize(image, threshold, as_mask)
     name = f"edgemap-{'mask' if as_mask else 'detect'}-{token}"
     rims = f"edgemap-rims-{token}"
-    graph = {}
+    graph: Dict[tuple, tuple] = {}  # task keys of two shapes
     for i in range(grid[0]):
         for j in range(grid[1]):
             if shared:
