@@ -118,7 +118,8 @@ conversion transcode_bytes(
 // declares (it must be held whole: its rows may come bottom first). A
 // stream that cannot be read is status::open_source, the target untouched.
 conversion transcode_stream(
-    std::FILE* in, const destination& target, const transcode_options& options,
+    std::FILE* stream, const destination& target,
+    const transcode_options& options,
     on_refused_source legacy_rule = on_refused_source::keep_target) noexcept;
 
 // The same with the target in memory: *out from std::malloc (free it with
