@@ -1,8 +1,9 @@
 // edgemap._native: the C API as Python functions. Arguments are checked
 // here and laid out as the C functions take them, the C call runs with the
 // GIL released, and a failed status becomes the exception edgemap._errors
-// chooses for it. Nothing else lives here: the package's Python side only
-// re-exports these functions.
+// chooses for it. Nothing else lives here: every rule of the conversions
+// is the library's. The package's Python side re-exports these functions
+// and adds the exceptions (edgemap._errors) and edgemap.dask over them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
