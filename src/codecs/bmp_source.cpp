@@ -2,11 +2,12 @@
 // conversion (parse_bitmap). Rows come in either order: file order, or
 // reversed, a row at a time from its offset, so that a bottom-up bitmap
 // can feed a top-first target without being held whole.
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "bitmap/bitmap_header.h"
-#include "bitmap/bitmap_io.h"
 #include "pipeline/image_source.h"
 #include "platform/files.h"
 
@@ -102,14 +103,27 @@ class bmp_source final : public image_source {
 status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
                        std::unique_ptr<image_source>& out,
                        bitmap_layout* layout) noexcept {
+  std::uint8_t fields[fields_end];
+  const std::uint8_t* head = in.data;
+  std::size_t available = in.size;
+  std::uint64_t file_size = in.size;
+  if (head == nullptr) {
+    const auto size = stream_size(in.stream);  // and back to the start
+    if (!size) return status::header;
+    file_size = *size;
+    available = std::fread(fields, 1, fields_end, in.stream);
+    head = fields;
+  }
+  // The pixel limit is judged by the header alone, before the file's
+  // length: a stream (standard input) cannot be measured without reading
+  // what it declares, and every source is judged in the same order.
   bitmap_layout l;
-  const status judged = in.data != nullptr
-                            ? parse_bitmap(in.data, in.size, in.size, l)
-                            : read_layout(in.stream, l);
-  if (judged != status::ok) return judged;
-  if (!within_pixel_limit(l.width, l.height, max_pixels)) {
+  if (parse_bitmap(head, available, UINT64_MAX, l) == status::ok &&
+      !within_pixel_limit(l.width, l.height, max_pixels)) {
     return status::pixel_limit;
   }
+  const status judged = parse_bitmap(head, available, file_size, l);
+  if (judged != status::ok) return judged;
   if (layout != nullptr) *layout = l;
   out.reset(new (std::nothrow) bmp_source(in, l));
   return out ? status::ok : status::no_memory;
