@@ -105,39 +105,12 @@ int convert_one_file(const std::string& source, const std::string& target,
                                     : transcode_result(c, source, target);
 }
 
-namespace {
-
-// What the file at path holds by its first bytes, or by its extension when
-// it cannot be read (a FIFO is not read).
-image_kind kind_of_file(const std::string& path) noexcept {
-  const file_ptr in(open_source(path.c_str()));
-  if (in) {
-    // The few bytes asked for, not a buffer's worth.
-    (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
-    std::uint8_t head[sniff_bytes];
-    const std::size_t got = std::fread(head, 1, sizeof head, in.get());
-    if (std::ferror(in.get()) == 0) return sniff_image(head, got);
-  }
-  const auto dot = path.find_last_of("./\\");
-  std::string ext = dot == std::string::npos || path[dot] != '.'
-                        ? std::string()
-                        : path.substr(dot);
-  for (char& ch : ext) ch = ch >= 'A' && ch <= 'Z' ? char(ch + 32) : ch;
-  if (ext == ".png") return image_kind::png;
-  if (ext == ".jpg" || ext == ".jpeg") return image_kind::jpeg;
-  return image_kind::bmp;
-}
-
-}  // namespace
-
 int batch_target_format(const std::string& source,
                         const target_options& options, bool& bitmap) noexcept {
-  const image_kind kind = kind_of_file(source);
+  const image_kind kind = sniff_file(source.c_str());
   bitmap = kind == image_kind::bmp || kind == image_kind::other;
-  const int asked = options.format == EDGEMAP_FORMAT_AUTO && options.bits == 24
-                        ? EDGEMAP_FORMAT_BMP
-                        : options.format;
-  const target_format f = resolve_format(format_of(asked), nullptr, kind);
+  const target_format f =
+      format_to_name(format_of(options.format), options.bits, kind);
   return f == target_format::png ? EDGEMAP_FORMAT_PNG : EDGEMAP_FORMAT_BMP;
 }
 

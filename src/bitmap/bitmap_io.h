@@ -12,6 +12,13 @@
 
 namespace edgemap {
 
+// Reads the first fields_end bytes of the source behind f into fields
+// (got of them: fewer in a shorter file) and the file's length;
+// status::header where the stream cannot be measured. Leaves the position
+// unspecified.
+status read_fields(std::FILE* f, std::uint8_t (&fields)[fields_end],
+                   std::size_t& got, std::uint64_t& file_size) noexcept;
+
 // Reads the header fields of the source behind f and judges them
 // (parse_bitmap). Leaves the position unspecified.
 status read_layout(std::FILE* f, bitmap_layout& layout) noexcept;

@@ -23,14 +23,24 @@ status fail(image_state& state, status why) noexcept {
 
 }  // namespace
 
-status read_layout(std::FILE* f, bitmap_layout& layout) noexcept {
-  const auto file_size = stream_size(f);
-  if (!file_size) {
+status read_fields(std::FILE* f, std::uint8_t (&fields)[fields_end],
+                   std::size_t& got, std::uint64_t& file_size) noexcept {
+  const auto size = stream_size(f);
+  if (!size) {
     return status::header;
   }
+  file_size = *size;
+  got = std::fread(fields, 1, fields_end, f);
+  return status::ok;
+}
+
+status read_layout(std::FILE* f, bitmap_layout& layout) noexcept {
   std::uint8_t fields[fields_end];
-  const std::size_t got = std::fread(fields, 1, fields_end, f);
-  return parse_bitmap(fields, got, *file_size, layout);
+  std::size_t got = 0;
+  std::uint64_t file_size = 0;
+  const status read = read_fields(f, fields, got, file_size);
+  return read != status::ok ? read
+                            : parse_bitmap(fields, got, file_size, layout);
 }
 
 status load_image_s(image_state& state, const char* fname_s) noexcept {

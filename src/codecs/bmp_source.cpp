@@ -8,6 +8,7 @@
 #include <new>
 
 #include "bitmap/bitmap_header.h"
+#include "bitmap/bitmap_io.h"
 #include "pipeline/image_source.h"
 #include "platform/files.h"
 
@@ -108,10 +109,8 @@ status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
   std::size_t available = in.size;
   std::uint64_t file_size = in.size;
   if (head == nullptr) {
-    const auto size = stream_size(in.stream);  // and back to the start
-    if (!size) return status::header;
-    file_size = *size;
-    available = std::fread(fields, 1, fields_end, in.stream);
+    const status read = read_fields(in.stream, fields, available, file_size);
+    if (read != status::ok) return read;
     head = fields;
   }
   // The pixel limit is judged by the header alone, before the file's

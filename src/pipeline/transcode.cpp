@@ -371,6 +371,13 @@ bool has_extension(const char* name, const char* ext) noexcept {
   return *e == '\0';
 }
 
+// What an open stream holds by its first bytes (read from where it stands).
+image_kind sniff_stream(std::FILE* f) noexcept {
+  std::uint8_t head[sniff_bytes] = {};
+  const std::size_t got = std::fread(head, 1, sizeof head, f);
+  return sniff_image(head, got);
+}
+
 // A source on its way through a conversion: its bytes, what they are, the
 // file they come from (unknown for memory and standard input) and that
 // file's stream, which the conversion closes before the target takes its
@@ -433,6 +440,14 @@ std::unique_ptr<edge_sink> make_sink(target_format format, unsigned bits,
 #endif
 }
 
+bool open_target(target_file& t, const destination& dest) noexcept {
+  if (dest.stream != nullptr) {
+    t.adopt(dest.stream);
+    return true;
+  }
+  return t.open(dest.path);
+}
+
 // The target after a source that was refused: untouched, or emptied unless
 // it is the source itself.
 void settle_refused(conversion& c, const destination& dest,
@@ -446,21 +461,12 @@ void settle_refused(conversion& c, const destination& dest,
     return;
   }
   target_file t;
-  if (dest.stream != nullptr) {
-    t.adopt(dest.stream);
-  } else if (!t.open(dest.path)) {
+  if (!open_target(t, dest)) {
     c.save = status::open_target;
+  } else if (!t.commit()) {
+    c.save = status::write;
   }
-  if (c.save == status::ok && !t.commit()) c.save = status::write;
   if (c.error == 0) c.error = t.error();
-}
-
-bool open_target(target_file& t, const destination& dest) noexcept {
-  if (dest.stream != nullptr) {
-    t.adopt(dest.stream);
-    return true;
-  }
-  return t.open(dest.path);
 }
 
 // The pixel limit a conversion applies: the default guards against
@@ -473,6 +479,24 @@ std::uint64_t pixel_limit(bool legacy,
              : options.max_pixels;
 }
 
+// What converting a source of that kind to dest is: the target's format,
+// whether it is the legacy conversion, and so what a refused source does to
+// the target (legacy_rule for the legacy conversion, else nothing).
+struct conversion_plan {
+  target_format format;
+  bool legacy;
+  on_refused_source rule;
+};
+conversion_plan plan_for(image_kind source, const destination& dest,
+                         const transcode_options& options,
+                         on_refused_source legacy_rule) noexcept {
+  const target_format format =
+      resolve_format(options.format, dest.name(), source);
+  const bool legacy = is_legacy_conversion(source, format, options.bits);
+  return {format, legacy,
+          legacy ? legacy_rule : on_refused_source::keep_target};
+}
+
 // A source refused before its first bytes could be read (it cannot be
 // opened or measured): judged as the legacy conversion judges any source,
 // as a bitmap, which decides whether the legacy rule for the target holds.
@@ -483,12 +507,10 @@ conversion refused_unread(status why, int error, const file_identity& source,
   conversion c;
   c.load = why;
   c.error = error;
-  const target_format format = resolve_format(
-      options.format, dest.stream != nullptr ? nullptr : dest.path,
-      image_kind::other);
-  c.legacy = is_legacy_conversion(image_kind::other, format, options.bits);
-  settle_refused(c, dest, source,
-                 c.legacy ? legacy_rule : on_refused_source::keep_target);
+  const conversion_plan plan =
+      plan_for(image_kind::other, dest, options, legacy_rule);
+  c.legacy = plan.legacy;
+  settle_refused(c, dest, source, plan.rule);
   return c;
 }
 
@@ -502,16 +524,15 @@ conversion convert_source(conversion_source& in, const destination& dest,
                           const transcode_options& options,
                           on_refused_source legacy_rule) noexcept {
   conversion c;
-  const target_format format =
-      resolve_format(options.format, dest.name(), in.kind);
+  const conversion_plan plan = plan_for(in.kind, dest, options, legacy_rule);
+  const target_format format = plan.format;
   if (!valid_bits(format, options.bits)) {
     c.load = status::argument;
     return c;
   }
-  const bool legacy = is_legacy_conversion(in.kind, format, options.bits);
+  const bool legacy = plan.legacy;
   c.legacy = legacy;
-  const on_refused_source rule =
-      legacy ? legacy_rule : on_refused_source::keep_target;
+  const on_refused_source rule = plan.rule;
   const std::uint64_t limit = pixel_limit(legacy, options);
   bitmap_layout layout;
   std::unique_ptr<image_source> src;
@@ -630,12 +651,7 @@ conversion convert_path(const char* source, const destination& target,
                           target, options, legacy_rule);
   }
   in.id = identity_of(in.file.get());
-  in.kind = image_kind::bmp;
-  if (!as_bitmap) {
-    std::uint8_t head[sniff_bytes] = {};
-    const std::size_t got = std::fread(head, 1, sizeof head, in.file.get());
-    in.kind = sniff_image(head, got);
-  }
+  in.kind = as_bitmap ? image_kind::bmp : sniff_stream(in.file.get());
   const auto size = stream_size(in.file.get());  // and back to the start
   if (!size) {
     return refused_unread(status::header, 0, in.id, target, options,
@@ -660,6 +676,22 @@ image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept {
   return image_kind::other;
 }
 
+image_kind sniff_file(const char* path) noexcept {
+  const file_ptr in(open_source(path));
+  if (in) {
+    // The few bytes asked for, not a buffer's worth.
+    (void)std::setvbuf(in.get(), nullptr, _IONBF, 0);
+    const image_kind kind = sniff_stream(in.get());
+    if (std::ferror(in.get()) == 0) return kind;
+  }
+  if (path != nullptr && has_extension(path, "png")) return image_kind::png;
+  if (path != nullptr &&
+      (has_extension(path, "jpg") || has_extension(path, "jpeg"))) {
+    return image_kind::jpeg;
+  }
+  return image_kind::bmp;
+}
+
 target_format resolve_format(target_format format, const char* target_name,
                              image_kind source) noexcept {
   if (format != target_format::automatic) return format;
@@ -670,6 +702,14 @@ target_format resolve_format(target_format format, const char* target_name,
   return source == image_kind::png || source == image_kind::jpeg
              ? target_format::png
              : target_format::bmp;
+}
+
+target_format format_to_name(target_format format, unsigned bits,
+                             image_kind source) noexcept {
+  if (format == target_format::automatic && bits == 24) {
+    return target_format::bmp;
+  }
+  return resolve_format(format, nullptr, source);
 }
 
 bool valid_bits(target_format format, unsigned bits) noexcept {
@@ -718,13 +758,10 @@ conversion transcode_stream(std::FILE* stream, const destination& target,
     in.bytes.head_size = got;
     return convert_source(in, target, options, legacy_rule);
   }
-  const target_format format =
-      resolve_format(options.format,
-                     target.stream != nullptr ? nullptr : target.path, in.kind);
-  const bool legacy = is_legacy_conversion(in.kind, format, options.bits);
+  const conversion_plan plan = plan_for(in.kind, target, options, legacy_rule);
+  const bool legacy = plan.legacy;
+  const on_refused_source rule = plan.rule;
   c.legacy = legacy;
-  const on_refused_source rule =
-      legacy ? legacy_rule : on_refused_source::keep_target;
   try {
     std::vector<std::uint8_t> image(head, head + got);
     // A source no conversion takes needs no more of its bytes read.

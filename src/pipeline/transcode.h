@@ -24,6 +24,11 @@ image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept;
 // Bytes sniff_image needs to tell every kind apart.
 inline constexpr std::size_t sniff_bytes = 8;
 
+// What the file at path (UTF-8) holds, by its first bytes; by its name's
+// extension (.png, .jpg, .jpeg, any case; else a bitmap) when it cannot be
+// read (a FIFO is not read), as its conversion will then report.
+image_kind sniff_file(const char* path) noexcept;
+
 enum class target_format { automatic, bmp, png };
 
 struct transcode_options {
@@ -40,6 +45,12 @@ struct transcode_options {
 // target name's extension (.bmp or .png, any case; name may be null), and
 // failing that BMP for a bitmap source and PNG for the others.
 target_format resolve_format(target_format format, const char* target_name,
+                             image_kind source) noexcept;
+
+// The format of a target whose name is still to be given by it (the
+// batch's): as resolve_format for a target without a name, except that 24
+// bits, which only BMP takes, asks for BMP.
+target_format format_to_name(target_format format, unsigned bits,
                              image_kind source) noexcept;
 
 // Whether `bits` is a depth the format takes (0 always is).
