@@ -128,6 +128,43 @@ status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
   return out ? status::ok : status::no_memory;
 }
 
+status open_any_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
+                           std::unique_ptr<image_source>& out) noexcept {
+  return open_bmp_source(in, max_pixels, out);
+}
+
+status read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out,
+                            std::uint64_t legacy_max_pixels,
+                            std::uint64_t max_pixels) {
+  (void)max_pixels;  // every bitmap is judged by the legacy rules for now
+  const std::uint64_t limit = legacy_max_pixels;
+  if (out.size() < fields_end) {
+    const std::size_t had = out.size();
+    out.resize(fields_end);
+    out.resize(had + std::fread(out.data() + had, 1, fields_end - had, in));
+  }
+  bitmap_layout l;
+  // Judged as if the stream were as long as it says.
+  if (out.size() >= fields_end &&
+      parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
+    if (!within_pixel_limit(l.width, l.height, limit)) {
+      return status::pixel_limit;
+    }
+    const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
+    constexpr std::size_t chunk = std::size_t{1} << 20;
+    while (out.size() < total) {
+      const std::size_t at = out.size();
+      const std::size_t want = static_cast<std::size_t>(
+          total - at < chunk ? total - at : std::uint64_t{chunk});
+      out.resize(at + want);
+      const std::size_t got = std::fread(out.data() + at, 1, want, in);
+      out.resize(at + got);
+      if (got < want) break;
+    }
+  }
+  return std::ferror(in) == 0 ? status::ok : status::open_source;
+}
+
 status open_bitmap_pixels(const std::uint8_t* pixels,
                           const bitmap_layout& layout,
                           std::unique_ptr<image_source>& out) noexcept {

@@ -94,6 +94,16 @@ std::unique_ptr<edge_sink> make_legacy_bmp_sink(byte_output& out,
 // A gray PNG of 1 or 8 bits per pixel, top row first.
 std::unique_ptr<edge_sink> make_png_sink(byte_output& out, unsigned bits);
 
+// A TIFF of 1 bit per pixel, CCITT G4 (MinIsWhite: edge black), or 8-bit
+// gray, Deflate; top row first, in strips as the rows come.
+std::unique_ptr<edge_sink> make_tiff_sink(byte_output& out, unsigned bits);
+// The edge map turned by an EXIF orientation (image_source::orientation,
+// asked once the last row is in): the mask is held, a bit a pixel, and
+// given to `inner` turned when the image is finished.
+class image_source;
+std::unique_ptr<edge_sink> make_oriented_sink(std::unique_ptr<edge_sink> inner,
+                                              const image_source& source);
+
 // Row packers: mask bytes (1 edge, 0 elsewhere) to target pixels, edge
 // black and elsewhere white.
 // 1 bit per pixel, the first pixel in the high bit, white 1; bits past

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "core/status.h"
 
@@ -45,6 +46,10 @@ class image_source {
   // Asks for the other order; false when the source cannot give it. Call it
   // before the first read.
   virtual bool deliver_bottom_first(bool) noexcept { return false; }
+  // The EXIF orientation of the image (1 to 8; 1 upright as stored, and
+  // for every source without one). Known once every row has been read: a
+  // WebP keeps its EXIF after the pixels.
+  virtual std::uint8_t orientation() const noexcept { return 1; }
 
   // The next `count` rows, in the order above, into out, rows stride bytes
   // apart (each row width * bytes_per_pixel bytes).
@@ -89,9 +94,32 @@ status open_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
 status open_bitmap_pixels(const std::uint8_t* pixels,
                           const bitmap_layout& layout,
                           std::unique_ptr<image_source>& out) noexcept;
+// Every bitmap there is: 1 to 8 bits with a palette, 16 bits, 32 bits with
+// bit-field masks, RLE, OS/2 headers. Its pixels are RGB; a 24-bit or
+// 32-bit bitmap without masks is read as open_bmp_source reads it.
+status open_any_bmp_source(const source_bytes& in, std::uint64_t max_pixels,
+                           std::unique_ptr<image_source>& out) noexcept;
+// Reads a bitmap from a stream that cannot seek: its header fields, then,
+// once they are judged (the pixel limit too), the bytes they declare and
+// no more, so that an endless stream (/dev/zero) is judged by its first
+// bytes. A bitmap the legacy rules take (24 bits and more) is judged by
+// legacy_max_pixels, any other by max_pixels (0: no limit). out holds the
+// stream's first bytes already (read to tell its kind). Throws
+// std::bad_alloc.
+status read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out,
+                            std::uint64_t legacy_max_pixels,
+                            std::uint64_t max_pixels);
 status open_png_source(const source_bytes& in, std::uint64_t max_pixels,
                        std::unique_ptr<image_source>& out) noexcept;
 status open_jpeg_source(const source_bytes& in, std::uint64_t max_pixels,
+                        std::unique_ptr<image_source>& out) noexcept;
+
+// TIFF through libtiff: the first page. Read from memory or a seekable
+// stream (a pipe's TIFF is held in memory first, by the caller).
+status open_tiff_source(const source_bytes& in, std::uint64_t max_pixels,
+                        std::unique_ptr<image_source>& out) noexcept;
+// WebP through libwebp, decoded as its bytes arrive.
+status open_webp_source(const source_bytes& in, std::uint64_t max_pixels,
                         std::unique_ptr<image_source>& out) noexcept;
 
 // A new Source, opened with Source::open(in, max_pixels), into out; out

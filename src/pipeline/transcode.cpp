@@ -389,6 +389,8 @@ struct conversion_source {
   file_identity id;
   file_ptr file;
   malloc_buffer whole;  // the source held in memory, when it must be
+  // Judged by the legacy rules whatever its depth (the 1.1 functions).
+  bool legacy_only = false;
 
   // Reads the whole file into memory and serves the source from there.
   status hold_whole() noexcept {
@@ -406,18 +408,25 @@ struct conversion_source {
   }
 };
 
+// Opens the source; a bitmap by the legacy rules when `legacy` is given,
+// which then gets its header fields.
 status open_source_of(image_kind kind, const source_bytes& in,
                       std::uint64_t max_pixels,
                       std::unique_ptr<image_source>& out,
-                      bitmap_layout& layout) noexcept {
+                      bitmap_layout* legacy) noexcept {
   switch (kind) {
     case image_kind::bmp:
-      return open_bmp_source(in, max_pixels, out, &layout);
+      return legacy != nullptr ? open_bmp_source(in, max_pixels, out, legacy)
+                               : open_any_bmp_source(in, max_pixels, out);
 #if EDGEMAP_HAS_CODECS
     case image_kind::png:
       return open_png_source(in, max_pixels, out);
     case image_kind::jpeg:
       return open_jpeg_source(in, max_pixels, out);
+    case image_kind::tiff:
+      return open_tiff_source(in, max_pixels, out);
+    case image_kind::webp:
+      return open_webp_source(in, max_pixels, out);
 #endif
     case image_kind::other:
       return status::not_image;
@@ -434,6 +443,9 @@ std::unique_ptr<edge_sink> make_sink(target_format format, unsigned bits,
     return make_bmp_sink(out, bits == 0 ? 24 : bits);
   }
 #if EDGEMAP_HAS_CODECS
+  if (format == target_format::tiff) {
+    return make_tiff_sink(out, bits == 0 ? 1 : bits);
+  }
   return make_png_sink(out, bits == 0 ? 1 : bits);
 #else
   return nullptr;
@@ -530,14 +542,29 @@ conversion convert_source(conversion_source& in, const destination& dest,
     c.load = status::argument;
     return c;
   }
-  const bool legacy = plan.legacy;
-  c.legacy = legacy;
-  const on_refused_source rule = plan.rule;
-  const std::uint64_t limit = pixel_limit(legacy, options);
+  bool legacy = plan.legacy;
+  on_refused_source rule = plan.rule;
+  std::uint64_t limit = pixel_limit(legacy, options);
   bitmap_layout layout;
   std::unique_ptr<image_source> src;
   const image_kind kind = legacy ? image_kind::bmp : in.kind;
-  c.load = open_source_of(kind, in.bytes, limit, src, layout);
+  c.load =
+      open_source_of(kind, in.bytes, limit, src, legacy ? &layout : nullptr);
+  if (legacy && c.load == status::bit_count && !in.legacy_only &&
+      in.kind == image_kind::bmp) {
+    // A bitmap of fewer than 24 bits: read as any other source would be,
+    // where its depth is one there is; else it stays the legacy
+    // conversion's to refuse, with its lines.
+    const std::uint64_t any_limit = pixel_limit(false, options);
+    const status any = open_source_of(kind, in.bytes, any_limit, src, nullptr);
+    if (any != status::bit_count && any != status::unsupported) {
+      legacy = false;
+      rule = on_refused_source::keep_target;
+      limit = any_limit;
+      c.load = any;
+    }
+  }
+  c.legacy = legacy;
   if (c.load != status::ok) {
     settle_refused(c, dest, in.id, rule);
     return c;
@@ -555,7 +582,8 @@ conversion convert_source(conversion_source& in, const destination& dest,
     src.reset();
     c.load = in.hold_whole();
     if (c.load == status::ok) {
-      c.load = open_source_of(kind, in.bytes, limit, src, layout);
+      c.load = open_source_of(kind, in.bytes, limit, src,
+                              legacy ? &layout : nullptr);
     }
     if (c.load != status::ok) {
       t.abandon();
@@ -564,11 +592,16 @@ conversion convert_source(conversion_source& in, const destination& dest,
     }
   }
   byte_output out(dest.memory ? nullptr : &t);
-  const std::unique_ptr<edge_sink> sink =
+  std::unique_ptr<edge_sink> sink =
       make_sink(format, options.bits, legacy ? &layout : nullptr, out);
-  status s = sink                           ? status::ok
-             : format == target_format::png ? status::unsupported
-                                            : status::no_memory;
+  // A bitmap has no orientation to apply, and the legacy bytes none.
+  if (sink && options.orient && !legacy) {
+    sink = make_oriented_sink(std::move(sink), *src);
+  }
+  status s = sink ? status::ok
+             : format == target_format::bmp || EDGEMAP_HAS_CODECS
+                 ? status::no_memory
+                 : status::unsupported;
   if (s == status::ok) s = run_bands(*src, *sink, options);
   c.wrote_image = legacy;
   c.pixel_bytes = legacy ? layout.pixel_bytes : 0;
@@ -600,38 +633,26 @@ conversion convert_source(conversion_source& in, const destination& dest,
   return c;
 }
 
-// Reads a bitmap from a stream that cannot seek: its header fields, then,
-// once they are judged (the pixel limit too), the bytes they declare, up to
-// the end of the pixel array and no more, so that an endless stream
-// (/dev/zero) is judged by its first bytes. out holds the stream's first
-// bytes already (read to tell its kind). A header that is refused needs no
-// more bytes to be refused: out keeps the fields alone. Throws
+// Reads the rest of a TIFF stream into out, which holds its first bytes.
+// A TIFF's directory may follow its pixels, so nothing tells its size
+// before the end: the bytes are bounded by what the pixel limit allows an
+// image to take uncompressed (four 16-bit samples a pixel) and a little
+// more, else an endless stream would take all the memory there is. Throws
 // std::bad_alloc.
-status read_declared_bitmap(std::FILE* in, std::vector<std::uint8_t>& out,
-                            std::uint64_t max_pixels) {
-  if (out.size() < fields_end) {
-    const std::size_t had = out.size();
-    out.resize(fields_end);
-    out.resize(had + std::fread(out.data() + had, 1, fields_end - had, in));
-  }
-  bitmap_layout l;
-  // Judged as if the stream were as long as it says.
-  if (out.size() >= fields_end &&
-      parse_bitmap(out.data(), fields_end, UINT64_MAX, l) == status::ok) {
-    if (!within_pixel_limit(l.width, l.height, max_pixels)) {
-      return status::pixel_limit;
-    }
-    const std::uint64_t total = std::uint64_t{l.data_offset} + l.pixel_bytes;
-    constexpr std::size_t chunk = std::size_t{1} << 20;
-    while (out.size() < total) {
-      const std::size_t at = out.size();
-      const std::size_t want = static_cast<std::size_t>(
-          total - at < chunk ? total - at : std::uint64_t{chunk});
-      out.resize(at + want);
-      const std::size_t got = std::fread(out.data() + at, 1, want, in);
-      out.resize(at + got);
-      if (got < want) break;
-    }
+status read_whole_tiff(std::FILE* in, std::vector<std::uint8_t>& out,
+                       std::uint64_t max_pixels) {
+  constexpr std::size_t chunk = std::size_t{1} << 20;
+  const std::uint64_t bound =
+      max_pixels == 0 || max_pixels > (UINT64_MAX - chunk) / 8
+          ? UINT64_MAX
+          : max_pixels * 8 + chunk;
+  for (;;) {
+    const std::size_t at = out.size();
+    if (at >= bound) return status::pixel_limit;
+    out.resize(at + chunk);
+    const std::size_t got = std::fread(out.data() + at, 1, chunk, in);
+    out.resize(at + got);
+    if (got < chunk) break;
   }
   return std::ferror(in) == 0 ? status::ok : status::open_source;
 }
@@ -652,6 +673,7 @@ conversion convert_path(const char* source, const destination& target,
   }
   in.id = identity_of(in.file.get());
   in.kind = as_bitmap ? image_kind::bmp : sniff_stream(in.file.get());
+  in.legacy_only = as_bitmap;
   const auto size = stream_size(in.file.get());  // and back to the start
   if (!size) {
     return refused_unread(status::header, 0, in.id, target, options,
@@ -672,6 +694,16 @@ image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept {
   if (size >= 3 && head[0] == 0xff && head[1] == 0xd8 && head[2] == 0xff) {
     return image_kind::jpeg;
   }
+  if (size >= 4 && ((head[0] == 'I' && head[1] == 'I' && head[3] == 0 &&
+                     (head[2] == 42 || head[2] == 43)) ||
+                    (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                     (head[3] == 42 || head[3] == 43)))) {
+    return image_kind::tiff;  // classic TIFF (42) or BigTIFF (43)
+  }
+  if (size >= 12 && std::memcmp(head, "RIFF", 4) == 0 &&
+      std::memcmp(head + 8, "WEBP", 4) == 0) {
+    return image_kind::webp;
+  }
   if (size >= 2 && head[0] == 'B' && head[1] == 'M') return image_kind::bmp;
   return image_kind::other;
 }
@@ -689,6 +721,11 @@ image_kind sniff_file(const char* path) noexcept {
       (has_extension(path, "jpg") || has_extension(path, "jpeg"))) {
     return image_kind::jpeg;
   }
+  if (path != nullptr &&
+      (has_extension(path, "tif") || has_extension(path, "tiff"))) {
+    return image_kind::tiff;
+  }
+  if (path != nullptr && has_extension(path, "webp")) return image_kind::webp;
   return image_kind::bmp;
 }
 
@@ -698,10 +735,20 @@ target_format resolve_format(target_format format, const char* target_name,
   if (target_name != nullptr) {
     if (has_extension(target_name, "png")) return target_format::png;
     if (has_extension(target_name, "bmp")) return target_format::bmp;
+    if (has_extension(target_name, "tif") ||
+        has_extension(target_name, "tiff")) {
+      return target_format::tiff;
+    }
   }
-  return source == image_kind::png || source == image_kind::jpeg
-             ? target_format::png
-             : target_format::bmp;
+  switch (source) {
+    case image_kind::bmp:
+    case image_kind::other:
+      return target_format::bmp;
+    case image_kind::tiff:
+      return target_format::tiff;
+    default:
+      return target_format::png;
+  }
 }
 
 target_format format_to_name(target_format format, unsigned bits,
@@ -717,6 +764,7 @@ bool valid_bits(target_format format, unsigned bits) noexcept {
     case target_format::bmp:
       return bits == 0 || bits == 1 || bits == 8 || bits == 24;
     case target_format::png:
+    case target_format::tiff:
       return bits == 0 || bits == 1 || bits == 8;
     default:
       return bits == 0;
@@ -752,7 +800,8 @@ conversion transcode_stream(std::FILE* stream, const destination& target,
   }
   conversion_source in;
   in.kind = sniff_image(head, got);
-  if (in.kind == image_kind::png || in.kind == image_kind::jpeg) {
+  if (in.kind == image_kind::png || in.kind == image_kind::jpeg ||
+      in.kind == image_kind::webp) {
     in.bytes.stream = stream;
     in.bytes.head = head;
     in.bytes.head_size = got;
@@ -764,10 +813,13 @@ conversion transcode_stream(std::FILE* stream, const destination& target,
   c.legacy = legacy;
   try {
     std::vector<std::uint8_t> image(head, head + got);
-    // A source no conversion takes needs no more of its bytes read.
-    if (legacy || in.kind != image_kind::other) {
-      c.load =
-          read_declared_bitmap(stream, image, pixel_limit(legacy, options));
+    if (in.kind == image_kind::tiff) {
+      // A TIFF may keep its header anywhere in the file: it is read whole.
+      c.load = read_whole_tiff(stream, image, options.max_pixels);
+    } else if (legacy || in.kind != image_kind::other) {
+      // A source no conversion takes needs no more of its bytes read.
+      c.load = read_declared_bitmap(stream, image, pixel_limit(legacy, options),
+                                    options.max_pixels);
     }
     if (c.load == status::open_source) c.error = errno;
     if (c.load == status::pixel_limit) settle_refused(c, target, {}, rule);
@@ -809,6 +861,7 @@ conversion convert_bytes(const std::uint8_t* bitmap, std::size_t size,
   conversion_source in;
   in.bytes = source_bytes{bitmap, size};
   in.kind = image_kind::bmp;
+  in.legacy_only = true;
   return convert_source(in, target, legacy_options(threshold, threads), rule);
 }
 
@@ -826,8 +879,13 @@ status transcode_to_memory(const std::uint8_t* image, std::size_t size,
 status convert_to_memory(const std::uint8_t* bitmap, std::size_t size,
                          void** out, std::size_t* out_size, double threshold,
                          unsigned threads) noexcept {
-  return transcode_to_memory(bitmap, size, out, out_size,
-                             legacy_options(threshold, threads));
+  destination memory;
+  memory.memory = true;
+  conversion c = convert_bytes(bitmap, size, memory, threshold, threads,
+                               on_refused_source::keep_target);
+  *out = c.memory;
+  *out_size = c.memory_size;
+  return c.failure();
 }
 
 }  // namespace edgemap

@@ -1,10 +1,10 @@
 // Every conversion this library makes, from any source it reads (a
-// bitmap, a PNG, a JPEG; a file, memory or a stream) to any target it
-// writes (BMP at 1, 8 or 24 bits, or the legacy bitmap bytes; gray PNG at
-// 1 or 8 bits), through one pipeline: the source judged by its header,
-// then the target opened, then the rows streamed a band at a time where
-// the source allows. Where and when a target is opened, replaced or left
-// alone is decided here and nowhere else.
+// bitmap, a PNG, a JPEG, a TIFF, a WebP; a file, memory or a stream) to
+// any target it writes (BMP at 1, 8 or 24 bits, or the legacy bitmap
+// bytes; gray PNG or TIFF at 1 or 8 bits), through one pipeline: the source
+// judged by its header, then the target opened, then the rows streamed a band
+// at a time where the source allows. Where and when a target is opened,
+// replaced or left alone is decided here and nowhere else.
 #pragma once
 
 #include <cstddef>
@@ -19,17 +19,18 @@ namespace edgemap {
 // What a source is, by its first bytes. `other` is none of the formats;
 // the legacy conversion judges it by the bitmap rules, as it always did,
 // and every other conversion refuses it as status::not_image.
-enum class image_kind { bmp, png, jpeg, other };
+enum class image_kind { bmp, png, jpeg, tiff, webp, other };
 image_kind sniff_image(const std::uint8_t* head, std::size_t size) noexcept;
 // Bytes sniff_image needs to tell every kind apart.
-inline constexpr std::size_t sniff_bytes = 8;
+inline constexpr std::size_t sniff_bytes = 12;
 
 // What the file at path (UTF-8) holds, by its first bytes; by its name's
-// extension (.png, .jpg, .jpeg, any case; else a bitmap) when it cannot be
+// extension (.png, .jpg, .jpeg, .tif, .tiff, .webp, any case; else a
+// bitmap) when it cannot be
 // read (a FIFO is not read), as its conversion will then report.
 image_kind sniff_file(const char* path) noexcept;
 
-enum class target_format { automatic, bmp, png };
+enum class target_format { automatic, bmp, png, tiff };
 
 struct transcode_options {
   double threshold = EDGEMAP_DEFAULT_THRESHOLD;
@@ -39,11 +40,14 @@ struct transcode_options {
   // 0: no limit. The default is not applied to the legacy conversion
   // (edgemap.h says why).
   std::uint64_t max_pixels = EDGEMAP_DEFAULT_MAX_PIXELS;
+  // Turn the edge map by the source's EXIF orientation.
+  bool orient = false;
 };
 
 // The format a target gets: an explicit one as it is; automatic by the
-// target name's extension (.bmp or .png, any case; name may be null), and
-// failing that BMP for a bitmap source and PNG for the others.
+// target name's extension (.bmp, .png, .tif or .tiff, any case; name may
+// be null), and failing that the source's own format where it is one this
+// library writes (BMP, TIFF), else PNG.
 target_format resolve_format(target_format format, const char* target_name,
                              image_kind source) noexcept;
 
@@ -56,9 +60,11 @@ target_format format_to_name(target_format format, unsigned bits,
 // Whether `bits` is a depth the format takes (0 always is).
 bool valid_bits(target_format format, unsigned bits) noexcept;
 
-// Whether a conversion is the legacy bitmap-to-bitmap one: a source that
-// is not a PNG or a JPEG, a BMP target (already resolved) at the default
-// depth.
+// Whether a conversion may be the legacy bitmap-to-bitmap one: a source
+// that is a bitmap or none of the formats, a BMP target (already resolved)
+// at the default depth. A bitmap the legacy rules refuse for its depth is
+// then converted as any other bitmap, except by the 1.1 functions
+// (convert_file and the like), which keep the legacy rules.
 inline bool is_legacy_conversion(image_kind source, target_format format,
                                  unsigned bits) noexcept {
   return (source == image_kind::bmp || source == image_kind::other) &&
