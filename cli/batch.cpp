@@ -56,7 +56,8 @@ std::string extension_of(const fs::path& p) {
 // What -r collects.
 bool is_image_name(const fs::path& p) {
   const std::string ext = extension_of(p);
-  return ext == ".bmp" || ext == ".png" || ext == ".jpg" || ext == ".jpeg";
+  return ext == ".bmp" || ext == ".png" || ext == ".jpg" || ext == ".jpeg" ||
+         ext == ".tif" || ext == ".tiff" || ext == ".webp";
 }
 
 bool stderr_is_terminal() {
@@ -71,7 +72,7 @@ struct job {
   std::string source;
   std::string target;
   std::uint64_t bytes;
-  int format;  // EDGEMAP_FORMAT_BMP or _PNG
+  int format;  // EDGEMAP_FORMAT_BMP, _PNG or _TIFF
 };
 
 // What the batch has done so far, shared by the workers and the progress
@@ -231,11 +232,15 @@ class planner {
     bool bitmap = true;
     const int format = command::batch_target_format(name, o_.target, bitmap);
     // The source's name, with the extension of the target's format unless
-    // it has it already. A bitmap's BMP target keeps any name, as in 1.1,
-    // but one that says PNG or JPEG.
+    // it has it already (a TIFF's either of its two). A bitmap's BMP
+    // target keeps any name, as in 1.1, but one that says another format.
     fs::path target = out_ / relative;
-    const char* ext = format == EDGEMAP_FORMAT_PNG ? ".png" : ".bmp";
-    if (extension_of(target) != ext &&
+    const char* ext = format == EDGEMAP_FORMAT_PNG    ? ".png"
+                      : format == EDGEMAP_FORMAT_TIFF ? ".tif"
+                                                      : ".bmp";
+    const bool tiff_named =
+        format == EDGEMAP_FORMAT_TIFF && extension_of(target) == ".tiff";
+    if (extension_of(target) != ext && !tiff_named &&
         (!bitmap || format != EDGEMAP_FORMAT_BMP || is_image_name(target))) {
       target.replace_extension(ext);
     }
@@ -376,6 +381,7 @@ int run_batch(const batch_options& o) {
       options.format = j.format;
       options.bits = o.target.bits;
       options.max_pixels = o.target.max_pixels;
+      options.orient = o.target.orient ? 1 : 0;
       const int status =
           edgemap_convert_file_ex(j.source.c_str(), j.target.c_str(), &options);
       if (status != EDGEMAP_OK) bar.fail(j.source, why(status));

@@ -31,8 +31,21 @@ target_format format_of(int format) noexcept {
       return target_format::bmp;
     case EDGEMAP_FORMAT_PNG:
       return target_format::png;
+    case EDGEMAP_FORMAT_TIFF:
+      return target_format::tiff;
     default:
       return target_format::automatic;
+  }
+}
+
+int format_code(target_format format) noexcept {
+  switch (format) {
+    case target_format::png:
+      return EDGEMAP_FORMAT_PNG;
+    case target_format::tiff:
+      return EDGEMAP_FORMAT_TIFF;
+    default:
+      return EDGEMAP_FORMAT_BMP;
   }
 }
 
@@ -62,7 +75,7 @@ int one_file_format(const std::string& target, int format) noexcept {
   const target_format f =
       resolve_format(format_of(format),
                      target == "-" ? nullptr : target.c_str(), image_kind::bmp);
-  return f == target_format::png ? EDGEMAP_FORMAT_PNG : EDGEMAP_FORMAT_BMP;
+  return format_code(f);
 }
 
 bool format_takes_bits(int format, unsigned bits) noexcept {
@@ -93,6 +106,7 @@ int convert_one_file(const std::string& source, const std::string& target,
   t.format = format_of(format);
   t.bits = options.bits;
   t.max_pixels = options.max_pixels;
+  t.orient = options.orient;
   // Standard input is judged at its header as a file is.
   const conversion c =
       source == "-" ? transcode_stream(stdin, dest, t, legacy_rule)
@@ -111,7 +125,7 @@ int batch_target_format(const std::string& source,
   bitmap = kind == image_kind::bmp || kind == image_kind::other;
   const target_format f =
       format_to_name(format_of(options.format), options.bits, kind);
-  return f == target_format::png ? EDGEMAP_FORMAT_PNG : EDGEMAP_FORMAT_BMP;
+  return format_code(f);
 }
 
 std::string failure_sentence(int status, int error) {

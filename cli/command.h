@@ -27,18 +27,19 @@ inline constexpr int exit_usage = 2;
 
 // What --format, --bits and --max-pixels ask of a target.
 struct target_options {
-  int format = 0;     // EDGEMAP_FORMAT_AUTO, _BMP or _PNG
+  int format = 0;     // EDGEMAP_FORMAT_AUTO, _BMP, _PNG or _TIFF
   unsigned bits = 0;  // 0: the format's default
   std::uint64_t max_pixels = EDGEMAP_DEFAULT_MAX_PIXELS;  // 0: no limit
-  bool given = false;  // any of the three was given
+  bool given = false;   // any of the three was given
+  bool orient = false;  // --orient
 };
 
-// The format (EDGEMAP_FORMAT_BMP or _PNG) of the one-file command's target:
-// the one asked for, else the one its name's extension says (.bmp or .png,
-// any case), else BMP. "-" has no name.
+// The format (EDGEMAP_FORMAT_BMP, _PNG or _TIFF) of the one-file command's
+// target: the one asked for, else the one its name's extension says (.bmp,
+// .png, .tif or .tiff, any case), else BMP. "-" has no name.
 int one_file_format(const std::string& target, int format) noexcept;
 
-// Whether a format (EDGEMAP_FORMAT_BMP or _PNG) takes `bits` per pixel.
+// Whether a format (EDGEMAP_FORMAT_BMP, _PNG or _TIFF) takes `bits` per pixel.
 bool format_takes_bits(int format, unsigned bits) noexcept;
 
 // One source to one target, named as a shell user names them ("-" for
@@ -54,12 +55,13 @@ bool format_takes_bits(int format, unsigned bits) noexcept;
 int convert_one_file(const std::string& source, const std::string& target,
                      double threshold, const target_options& options);
 
-// The format (EDGEMAP_FORMAT_BMP or _PNG) of a target the batch names
-// itself, for the file at `source`: the one asked for, else the library's
-// rule for a target without a name (BMP for a bitmap, PNG for the others,
-// by the file's first bytes), except that 24 bits, which only BMP takes,
-// asks for BMP. A file that cannot be read counts by its extension (.png,
-// .jpg, .jpeg), else as a bitmap: its conversion then says why it failed.
+// The format (EDGEMAP_FORMAT_BMP, _PNG or _TIFF) of a target the batch
+// names itself, for the file at `source`: the one asked for, else the
+// library's rule for a target without a name (BMP for a bitmap, TIFF for
+// a TIFF, PNG for the others, by the file's first bytes), except that 24
+// bits, which only BMP takes, asks for BMP. A file that cannot be read
+// counts by its extension (.png, .jpg, .jpeg, .tif, .tiff, .webp), else
+// as a bitmap: its conversion then says why it failed.
 // `bitmap` tells whether it counted as a bitmap.
 int batch_target_format(const std::string& source,
                         const target_options& options, bool& bitmap) noexcept;

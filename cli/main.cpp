@@ -1,7 +1,7 @@
 // edgemap from a shell.
 //
 //   edgemap [--threshold T] [--format F] [--bits B] [--max-pixels N]
-//           SOURCE TARGET
+//           [--orient] SOURCE TARGET
 //     One file. A bitmap to a BMP target without the format options is
 //     the legacy job, with exactly the legacy library's lines on standard
 //     output (on standard error when TARGET is -, standard output); any
@@ -35,10 +35,11 @@ using edgemap::command::exit_usage;
 
 constexpr const char* usage_text =
     "usage: edgemap [--threshold T] [--format F] [--bits B] [--max-pixels N]\n"
-    "               SOURCE TARGET\n"
+    "               [--orient] SOURCE TARGET\n"
     "       edgemap [those options] [-j N] [-r] [-q] -o DIR SOURCE...\n"
     "Writes the black-and-white Sobel edge map of each image SOURCE (a BMP,\n"
-    "PNG or JPEG, told by its first bytes) as a BMP or a PNG.\n"
+    "PNG, JPEG, TIFF or WebP, told by its first bytes) as a BMP, a PNG or a\n"
+    "TIFF.\n"
     "Pixels whose gradient magnitude reaches T (default 90) become black.\n"
     "With one SOURCE and a TARGET: a bitmap to a BMP target without\n"
     "--format, --bits or --max-pixels prints the library's lines, anything\n"
@@ -46,17 +47,21 @@ constexpr const char* usage_text =
     "- as TARGET writes standard output (the lines then go to standard\n"
     "error).\n"
     "  --threshold T        gradient magnitude that makes an edge\n"
-    "  --format bmp|png     the target's format (default: by TARGET's\n"
+    "  --format bmp|png|tiff\n"
+    "                       the target's format (default: by TARGET's\n"
     "                       extension, else BMP; with -o, by the source's)\n"
-    "  --bits 1|8|24        bits per target pixel: BMP 1, 8 or 24; PNG 1\n"
-    "                       (its default) or 8\n"
+    "  --bits 1|8|24        bits per target pixel: BMP 1, 8 or 24; PNG and\n"
+    "                       TIFF 1 (their default) or 8\n"
     "  --max-pixels N       refuse larger images (default 268435456;\n"
     "                       0: no limit)\n"
+    "  --orient             turn the edge map upright by the photo's EXIF\n"
+    "                       orientation, as viewers show it (default: as\n"
+    "                       stored)\n"
     "  -o, --output-dir DIR write each SOURCE as DIR/its name, with the\n"
     "                       extension of its target's format\n"
     "  -j, --jobs N         convert N files at a time (default: processors)\n"
-    "  -r, --recursive      a SOURCE folder gives every *.bmp, *.png, *.jpg\n"
-    "                       and *.jpeg under it\n"
+    "  -r, --recursive      a SOURCE folder gives every *.bmp, *.png, *.jpg,\n"
+    "                       *.jpeg, *.tif, *.tiff and *.webp under it\n"
     "  -q, --quiet          no progress bar\n"
     "  -h, --help           show this text\n"
     "  --version            show the version\n";
@@ -111,8 +116,10 @@ std::string judge_target_options(const CLI::Option& format_option,
       target.format = EDGEMAP_FORMAT_BMP;
     } else if (name == "png") {
       target.format = EDGEMAP_FORMAT_PNG;
+    } else if (name == "tiff" || name == "tif") {
+      target.format = EDGEMAP_FORMAT_TIFF;
     } else {
-      return "--format takes bmp or png";
+      return "--format takes bmp, png or tiff";
     }
   }
   if (bits_option.count() != 0 && target.bits != 1 && target.bits != 8 &&
@@ -138,7 +145,9 @@ std::string bits_misfit(const edgemap::command::target_options& target,
   if (edgemap::command::format_takes_bits(format, target.bits)) return {};
   return "--bits " + std::to_string(target.bits) + " does not go with " +
          format_from +
-         (format == EDGEMAP_FORMAT_PNG ? " (PNG takes 1 or 8)" : "");
+         (format == EDGEMAP_FORMAT_PNG    ? " (PNG takes 1 or 8)"
+          : format == EDGEMAP_FORMAT_TIFF ? " (TIFF takes 1 or 8)"
+                                          : "");
 }
 
 // Arguments are UTF-8 here; on Windows wmain converts them first, and the
@@ -159,6 +168,7 @@ int run(int argc, char** argv) {
   app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
   app.add_option("--threshold", threshold);
+  app.add_flag("--orient", target.orient);
   auto* format = app.add_option("--format", format_name);
   auto* bits = app.add_option("--bits", target.bits);
   auto* max_pixels = app.add_option("--max-pixels", max_pixels_text);
@@ -212,9 +222,10 @@ int run(int argc, char** argv) {
   }
   const int target_format =
       edgemap::command::one_file_format(paths[1], target.format);
-  const std::string misfit = bits_misfit(target, target_format,
-                                         target.format != EDGEMAP_FORMAT_AUTO
-                                             ? "--format " + format_name
+  const std::string misfit = bits_misfit(
+      target, target_format,
+      target.format != EDGEMAP_FORMAT_AUTO   ? "--format " + format_name
+      : target_format == EDGEMAP_FORMAT_TIFF ? std::string("a .tif target")
                                              : std::string("a .png target"));
   if (!misfit.empty()) return usage_error(misfit);
   return edgemap::command::convert_one_file(paths[0], paths[1], threshold,

@@ -92,7 +92,7 @@ EDGEMAP_API int32_t EDGEMAP_CALL QTVSolbelP(const edgemap_char16* source_path,
  * returned EDGEMAP_ERROR_TOO_LARGE. */
 #define EDGEMAP_ERROR_TARGET_TOO_LARGE (-14)
 
-/* The library's version, "1.2.0". */
+/* The library's version, "1.3.0". */
 EDGEMAP_API const char* edgemap_version(void) EDGEMAP_NOEXCEPT;
 
 /* A short English sentence for a status code; never NULL, also for codes
@@ -191,25 +191,28 @@ EDGEMAP_API int edgemap_convert_memory(const void* bitmap, size_t size,
 #define EDGEMAP_FORMAT_AUTO 0 /* see edgemap_convert_file_ex */
 #define EDGEMAP_FORMAT_BMP 1
 #define EDGEMAP_FORMAT_PNG 2
+#define EDGEMAP_FORMAT_TIFF 3 /* since 1.3 */
 
 /* How the _ex functions read and write. Fill one with edgemap_options_init
  * and change the fields you need: later versions add fields at the end,
  * and the size field tells the library how many the caller knows. */
 typedef struct edgemap_options {
   /* sizeof(edgemap_options) as the caller compiled it; set by
-   * edgemap_options_init. A size the library does not know (smaller than
-   * 1.2's, or larger than its own) is EDGEMAP_ERROR_ARGUMENT. */
+   * edgemap_options_init. The library takes 1.2's size (the fields up to
+   * max_pixels; orient is then 0) and its own; any other size is
+   * EDGEMAP_ERROR_ARGUMENT. */
   size_t size;
   /* Gradient magnitude that makes an edge. Default 90. */
   double threshold;
   /* 0 (default): as many threads as pay for the image; n: at most n. */
   unsigned threads;
-  /* EDGEMAP_FORMAT_AUTO (default), _BMP or _PNG. */
+  /* EDGEMAP_FORMAT_AUTO (default), _BMP, _PNG or _TIFF. */
   int format;
   /* Bits per target pixel: 0 (default) is the format's default, which is
    * 1 for PNG, and for BMP the source's own layout (24 or 32 bits, the
-   * 1.1 target byte for byte) when the source is a bitmap, 24 otherwise.
-   * BMP takes 1, 8 or 24, PNG 1 or 8; other values are
+   * 1.1 target byte for byte) when the source is a bitmap, 24 otherwise,
+   * and for TIFF 1 (CCITT G4; 8 bits are Deflate). BMP takes 1, 8 or 24,
+   * PNG and TIFF 1 or 8; other values are
    * EDGEMAP_ERROR_ARGUMENT. 1 and 8 bits are gray: edge black (0),
    * elsewhere white. */
   unsigned bits;
@@ -222,24 +225,33 @@ typedef struct edgemap_options {
    * whose source holds every pixel it declares and which 1.1 never
    * limited. Any other value applies to every conversion. */
   uint64_t max_pixels;
+  /* Since 1.3. Non-zero: the edge map is turned upright by the source's
+   * EXIF orientation (a JPEG's APP1, a PNG's eXIf, a TIFF's Orientation
+   * tag, a WebP's EXIF chunk), as viewers show the image; the map is then
+   * held whole, a bit a pixel, until the last row. 0 (default): the map
+   * is as the pixels are stored, as Pillow and ImageMagick leave them. */
+  int orient;
 } edgemap_options;
 
 /* Sets every field to its default. */
 EDGEMAP_API void edgemap_options_init(edgemap_options* options)
     EDGEMAP_NOEXCEPT;
 
-/* Any image file to an edge map file. The source is a bitmap, a PNG or a
- * JPEG, told by its first bytes, never by its name; this build says which
- * it reads through EDGEMAP_ERROR_UNSUPPORTED (Windows builds read and
- * write bitmaps only). options may be NULL for the defaults. With
+/* Any image file to an edge map file. The source is a bitmap (any depth,
+ * palette, bit-field masks, RLE, OS/2 headers), a PNG, a JPEG, a TIFF or a
+ * WebP, told by its first bytes, never by its name; a build without the
+ * codecs reads bitmaps only and refuses the others with
+ * EDGEMAP_ERROR_UNSUPPORTED. options may be NULL for the defaults. With
  * EDGEMAP_FORMAT_AUTO the target's format is chosen by the extension of
- * its name (.png or .bmp, any case), and otherwise is BMP for a bitmap
- * source and PNG for the others. A bitmap source with a BMP target at the
- * default bits gives exactly what edgemap_convert_file gives. Any other
- * target is a standard bottom-up BMP (1 bit with a black and white
- * palette, 8 bits with a gray one, or 24 bits) or a gray PNG, upright as
- * the source is shown. Sources are read a band of rows at a time, except
- * interlaced PNGs and progressive JPEGs, which are held whole. The target
+ * its name (.png, .bmp, .tif or .tiff, any case), and otherwise is BMP for
+ * a bitmap source, TIFF for a TIFF and PNG for the others. A bitmap source
+ * of 24 or 32 bits with a BMP target at the default bits gives exactly
+ * what edgemap_convert_file gives (which refuses bitmaps of fewer bits;
+ * here they get a 24-bit BMP). Any other target is a standard bottom-up
+ * BMP (1 bit with a black and white palette, 8 bits with a gray one, or
+ * 24 bits), a gray PNG or a gray TIFF, upright as the source is shown.
+ * Sources are read a band of rows at a time, except interlaced PNGs,
+ * progressive JPEGs and RLE bitmaps, which are held whole. The target
  * is replaced as edgemap_convert_file replaces it; on failure it is left
  * as it was. errno is set as by edgemap_convert_file. */
 EDGEMAP_API int edgemap_convert_file_ex(const char* source, const char* target,
@@ -255,7 +267,8 @@ EDGEMAP_API int edgemap_convert_file_ex_w(
 
 /* The same for an image of size bytes in memory, with the target in memory
  * as edgemap_convert_memory hands it out. With EDGEMAP_FORMAT_AUTO the
- * target is BMP for a bitmap source and PNG for the others. */
+ * target is BMP for a bitmap source, TIFF for a TIFF and PNG for the
+ * others. */
 EDGEMAP_API int edgemap_convert_memory_ex(
     const void* image, size_t size, void** out, size_t* out_size,
     const edgemap_options* options) EDGEMAP_NOEXCEPT;

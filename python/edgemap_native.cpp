@@ -270,41 +270,46 @@ bool index_in(const py::object& number, std::uint64_t limit,
   return value <= limit;
 }
 
-// The target format: None or "auto", "bmp", "png".
+// The target format: None or "auto", "bmp", "png", "tiff".
 int format_argument(const py::object& format) {
   if (format.is_none()) return EDGEMAP_FORMAT_AUTO;
   if (!py::isinstance<py::str>(format)) {
     throw py::type_error(
-        std::string("format: expected None, 'auto', 'bmp' or 'png', got ") +
+        std::string(
+            "format: expected None, 'auto', 'bmp', 'png' or 'tiff', got ") +
         Py_TYPE(format.ptr())->tp_name);
   }
   const auto name = format.cast<std::string>();
   if (name == "auto") return EDGEMAP_FORMAT_AUTO;
   if (name == "bmp") return EDGEMAP_FORMAT_BMP;
   if (name == "png") return EDGEMAP_FORMAT_PNG;
-  throw py::value_error("format: expected None, 'auto', 'bmp' or 'png', got " +
-                        py::repr(format).cast<std::string>());
+  if (name == "tiff") return EDGEMAP_FORMAT_TIFF;
+  throw py::value_error(
+      "format: expected None, 'auto', 'bmp', 'png' or 'tiff', got " +
+      py::repr(format).cast<std::string>());
 }
 
 // What a bits value must be for a target format, as the ValueError says.
 [[noreturn]] void raise_bits(int format, const std::string& got) {
-  throw py::value_error(std::string("bits: expected ") +
-                        (format == EDGEMAP_FORMAT_PNG
-                             ? "None, 1 or 8 for a PNG target"
-                             : "None, 1, 8 or 24") +
-                        ", got " + got);
+  throw py::value_error(
+      std::string("bits: expected ") +
+      (format == EDGEMAP_FORMAT_PNG    ? "None, 1 or 8 for a PNG target"
+       : format == EDGEMAP_FORMAT_TIFF ? "None, 1 or 8 for a TIFF target"
+                                       : "None, 1, 8 or 24") +
+      ", got " + got);
 }
 
 // Bits per target pixel: None or 0 for the format's default, else 1, 8 or
-// 24, and not 24 for PNG. Where the format is left to the target's name or
-// the source, the library judges the pair once that is known.
+// 24, and not 24 for PNG or TIFF. Where the format is left to the target's name
+// or the source, the library judges the pair once that is known.
 unsigned bits_argument(const py::object& bits, int format) {
   if (bits.is_none()) return 0;
   std::uint64_t value = 0;
   py::int_ index;
   const bool known = index_in(bits, 24, value, index) &&
                      (value == 0 || value == 1 || value == 8 ||
-                      (value == 24 && format != EDGEMAP_FORMAT_PNG));
+                      (value == 24 && format != EDGEMAP_FORMAT_PNG &&
+                       format != EDGEMAP_FORMAT_TIFF));
   if (!known) {
     raise_bits(format, py::str(py::handle(index)).cast<std::string>());
   }
@@ -334,7 +339,7 @@ struct conversion_options {
 conversion_options options_argument(double threshold, const py::object& threads,
                                     const py::object& format,
                                     const py::object& bits,
-                                    const py::object& max_pixels) {
+                                    const py::object& max_pixels, bool orient) {
   conversion_options options;
   edgemap_options_init(&options.c);
   options.c.threshold = threshold;
@@ -344,6 +349,7 @@ conversion_options options_argument(double threshold, const py::object& threads,
   if (!max_pixels.is_none()) {
     options.c.max_pixels = max_pixels_argument(max_pixels);
   }
+  options.c.orient = orient ? 1 : 0;
   return options;
 }
 
@@ -362,9 +368,9 @@ void raise_bits_for_settled_format(const conversion_options& options,
 void convert(const py::object& source, const py::object& target,
              double threshold, const py::object& threads,
              const py::object& format, const py::object& bits,
-             const py::object& max_pixels) {
+             const py::object& max_pixels, bool orient) {
   const conversion_options options =
-      options_argument(threshold, threads, format, bits, max_pixels);
+      options_argument(threshold, threads, format, bits, max_pixels, orient);
   const py::bytes s = path_argument(source);
   const py::bytes t = path_argument(target);
   const char* s_path = PyBytes_AS_STRING(s.ptr());
@@ -413,9 +419,10 @@ struct library_free {
 
 py::bytes convert_bytes(const py::object& data, double threshold,
                         const py::object& threads, const py::object& format,
-                        const py::object& bits, const py::object& max_pixels) {
+                        const py::object& bits, const py::object& max_pixels,
+                        bool orient) {
   const conversion_options options =
-      options_argument(threshold, threads, format, bits, max_pixels);
+      options_argument(threshold, threads, format, bits, max_pixels, orient);
   const byte_view image(data);
   void* out = nullptr;
   std::size_t out_size = 0;
@@ -468,22 +475,26 @@ image, threshold and threads are as for detect; out, when given, is a bool
 array of shape (H, W) that does not overlap the image, filled and returned.)";
 
 constexpr const char* convert_doc =
-    R"(convert(source, target, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
+    R"(convert(source, target, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None, orient=False)
 --
 
-Writes the edge map of the image file source (a bitmap, a PNG or a JPEG,
-told by its first bytes, never by its name) to the file target. Paths are
+Writes the edge map of the image file source (a bitmap, a PNG, a JPEG, a
+TIFF or a WebP, told by its first bytes, never by its name) to the file
+target. Paths are
 str, bytes or os.PathLike. The target is written to a temporary file
 beside it and renamed over it when complete, so on any failure it is left
 as it was.
 
-format: None or 'auto' takes the target's format from its name (.bmp or
-.png, any case), and failing that writes a bitmap for a bitmap source and
-a PNG for the others; 'bmp' or 'png' chooses it. bits: None (or 0) is the
-format's default, 1 for PNG, and for BMP the source's own layout when the
-source is a bitmap (the same width, height, row order, bit count and fourth
-bytes: edgemap 1.1's target byte for byte), 24 otherwise; 1 and 8 are gray
-(edge black, elsewhere white), 24 only for BMP. A source declaring more
+format: None or 'auto' takes the target's format from its name (.bmp,
+.png, .tif or .tiff, any case), and failing that writes a bitmap for a
+bitmap source, a TIFF for a TIFF and a PNG for the others; 'bmp', 'png' or
+'tiff' chooses it. bits: None (or 0) is the format's default, 1 for PNG
+and TIFF (CCITT G4), and for BMP the source's own layout when the source
+is a bitmap of 24 or 32 bits (the same width, height, row order, bit count
+and fourth bytes: edgemap 1.1's target byte for byte), 24 otherwise; 1 and
+8 are gray (edge black, elsewhere white), 24 only for BMP. orient=True
+turns the edge map upright by the source's EXIF orientation, as viewers
+show the photo; by default it is as the pixels are stored. A source declaring more
 than max_pixels pixels (width times height) is refused before any memory
 is taken for it; 0 is no limit, and None the library's limit of 2**28
 pixels, except for a bitmap written as a bitmap at its own depth, which
@@ -495,18 +506,19 @@ handle, more pixels than max_pixels, corrupt compressed data), OSError
 (FileNotFoundError, PermissionError, IsADirectoryError where that is the
 cause; errno ESPIPE for a FIFO, which is refused rather than waited on)
 when source cannot be read or target cannot be written, and ValueError
-for an unknown format or bits, or bits=24 for a PNG target however its
-format was chosen. Each error from the library carries its status code
+for an unknown format or bits, or bits=24 for a PNG or TIFF target
+however its format was chosen. Each error from the library carries its status code
 as .status.)";
 
 constexpr const char* convert_bytes_doc =
-    R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None)
+    R"(convert_bytes(data, threshold=90.0, *, threads=0, format=None, bits=None, max_pixels=None, orient=False)
 --
 
 The edge map, as the bytes of a file, of the image in data (any
-bytes-like object holding a bitmap, a PNG or a JPEG): what convert would
-write for a file holding data, with format None or 'auto' meaning a bitmap
-for a bitmap source and a PNG for the others.
+bytes-like object holding a bitmap, a PNG, a JPEG, a TIFF or a WebP): what
+convert would write for a file holding data, with format None or 'auto'
+meaning a bitmap for a bitmap source, a TIFF for a TIFF and a PNG for the
+others.
 
 Raises edgemap.ImageError (a ValueError, with .status) when data is not an
 image the library reads, ValueError for an unknown format or bits (24
@@ -531,11 +543,13 @@ PYBIND11_MODULE(_native, m) {
   m.def("convert", &convert, convert_doc, py::arg("source"), py::arg("target"),
         py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
         py::arg("threads") = 0, py::arg("format") = py::none(),
-        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none());
+        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none(),
+        py::arg("orient") = false);
   m.def("convert_bytes", &convert_bytes, convert_bytes_doc, py::arg("data"),
         py::arg("threshold") = EDGEMAP_DEFAULT_THRESHOLD, py::kw_only(),
         py::arg("threads") = 0, py::arg("format") = py::none(),
-        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none());
+        py::arg("bits") = py::none(), py::arg("max_pixels") = py::none(),
+        py::arg("orient") = false);
   m.def("version", &edgemap_version,
         "version()\n--\n\nThe library's version, as edgemap_version gives it.");
   m.def("strerror", &edgemap_strerror, py::arg("status"),

@@ -96,7 +96,7 @@ class Cli(unittest.TestCase):
 
     def test_help_and_version(self):
         r = run("--version")
-        self.assertEqual((r.returncode, r.stdout), (0, b"1.2.0\n"))
+        self.assertEqual((r.returncode, r.stdout), (0, b"1.3.0\n"))
         for flag in ("--help", "-h"):
             r = run(flag)
             self.assertEqual(r.returncode, 0)
@@ -557,7 +557,7 @@ class Formats(unittest.TestCase):
                  "--bits 24 does not go with --format png (PNG takes 1 or 8)"),
                 (["--bits", "4", "s.png", "t.bmp"], "--bits takes 1, 8 or 24"),
                 (["--format", "jpeg", "s.png", "t.jpg"],
-                 "--format takes bmp or png"),
+                 "--format takes bmp, png or tiff"),
                 (["--max-pixels", "-1", "s.png", "t.png"],
                  "--max-pixels takes a count of pixels (0: no limit)"),
                 (["--max-pixels", "18446744073709551616", "s.png", "t.png"],

@@ -255,7 +255,7 @@ TEST(formats, refusals) {
   edgemap_options limited = options(EDGEMAP_FORMAT_AUTO, 0);
   limited.max_pixels = 24;
   edgemap_options unknown_size = options(EDGEMAP_FORMAT_AUTO, 0);
-  unknown_size.size -= 8;
+  unknown_size.size = offsetof(edgemap_options, orient) - 4;
   // 70000 x 70000 pixels at 24 bits make a BMP of 13.7 GiB, past its 32-bit
   // size field: refused once the decoder is ready for the first row (after
   // the start of its pixel data, a stored deflate block), before any memory

@@ -23,8 +23,8 @@ expected_symbols="QTVSolbelP edgemap_convert_file edgemap_convert_file_ex edgema
 [ "$symbols" = "$expected_symbols" ] || fail "exported symbols: $symbols"
 readelf -d "$prefix/lib/libedgemap.so" | grep -q 'SONAME.*\[libedgemap\.so\.1\]' ||
   fail "SONAME is not libedgemap.so.1"
-[ -e "$prefix/lib/libedgemap.so.1.2.0" ] || fail "no libedgemap.so.1.2.0"
-[ "$("$prefix/bin/edgemap" --version)" = 1.2.0 ] || fail "CLI version"
+[ -e "$prefix/lib/libedgemap.so.1.3.0" ] || fail "no libedgemap.so.1.3.0"
+[ "$("$prefix/bin/edgemap" --version)" = 1.3.0 ] || fail "CLI version"
 
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
 # shellcheck disable=SC2046

@@ -21,7 +21,7 @@ execute_process(COMMAND ${emulator} ${EXAMPLE} ${WORK}/text.jpg
                         ${WORK}/text.png
                 RESULT_VARIABLE status ERROR_VARIABLE err)
 if(NOT status EQUAL 1 OR NOT err MATCHES
-   "^photo_edges: [^\n]*text.jpg: the source is not a BMP, PNG or JPEG image\r?\n$"
+   "^photo_edges: [^\n]*text.jpg: the source is not a BMP, PNG, JPEG, TIFF or WebP image\r?\n$"
    OR EXISTS ${WORK}/text.png)
   message(FATAL_ERROR "a text file: status ${status}: ${err}")
 endif()

@@ -1,4 +1,4 @@
-"""Black-and-white Sobel edge maps of images and bitmap files.
+"""Black-and-white Sobel edge maps of images and image files.
 
     >>> import numpy as np, edgemap
     >>> image = np.zeros((4, 4, 3), np.uint8); image[1:3, 1:3] = 255
@@ -7,9 +7,11 @@
 
 - detect(image) gives the edge map of a uint8 (H, W, 3|4) array, mask(image)
   the same as a bool (H, W) array;
-- convert(source, target) converts an image file (a bitmap, a PNG or a
-  JPEG) to a bitmap or a PNG, convert_bytes(data) an image in memory;
-  format=, bits= and max_pixels= choose the target and the pixel limit.
+- convert(source, target) converts an image file (a bitmap, a PNG, a
+  JPEG, a TIFF or a WebP) to a bitmap, a PNG or a TIFF, convert_bytes(data)
+  an image in memory; format=, bits= and max_pixels= choose the target and
+  the pixel limit, orient=True turns the map upright by the photo's EXIF
+  orientation.
 
 A pixel is an edge (0 in detect's result, True in mask's) where the Sobel
 gradient magnitude of the gray levels (the truncated mean of the first

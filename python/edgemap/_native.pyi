@@ -7,7 +7,7 @@ import numpy.typing as npt
 
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 _Buffer = Union[bytes, bytearray, memoryview, npt.NDArray[np.generic]]
-_Format = Optional[Literal["auto", "bmp", "png"]]
+_Format = Optional[Literal["auto", "bmp", "png", "tiff"]]
 _Bits = Optional[Literal[0, 1, 8, 24]]
 
 OK: int
@@ -50,6 +50,7 @@ def convert(
     format: _Format = None,
     bits: _Bits = None,
     max_pixels: Optional[int] = None,
+    orient: bool = False,
 ) -> None: ...
 def convert_bytes(
     data: _Buffer,
@@ -59,6 +60,7 @@ def convert_bytes(
     format: _Format = None,
     bits: _Bits = None,
     max_pixels: Optional[int] = None,
+    orient: bool = False,
 ) -> bytes: ...
 def version() -> str: ...
 def strerror(status: int) -> str: ...

@@ -1,6 +1,7 @@
 // The reentrant C API: argument checks and status codes over the core.
 // Nothing here prints, keeps state between calls or takes a lock.
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
@@ -90,7 +91,10 @@ bool options_of(const edgemap_options* given,
   if (given == nullptr) return true;
   // Larger is refused too: the fields past ours were set by a caller who
   // counts on them, and this version would silently do without them.
-  if (given->size != sizeof(edgemap_options)) return false;
+  // 1.2's struct ended at max_pixels.
+  const bool v1_2 = given->size == offsetof(edgemap_options, orient);
+  if (given->size != sizeof(edgemap_options) && !v1_2) return false;
+  out.orient = !v1_2 && given->orient != 0;
   out.threshold = given->threshold;
   out.threads = given->threads;
   out.bits = given->bits;
@@ -104,6 +108,9 @@ bool options_of(const edgemap_options* given,
       break;
     case EDGEMAP_FORMAT_PNG:
       out.format = edgemap::target_format::png;
+      break;
+    case EDGEMAP_FORMAT_TIFF:
+      out.format = edgemap::target_format::tiff;
       break;
     default:
       return false;
@@ -165,7 +172,7 @@ EDGEMAP_API const char* edgemap_strerror(int status_code) noexcept {
     case EDGEMAP_ERROR_CORRUPT:
       return "the image's compressed data is corrupt or cut short";
     case EDGEMAP_ERROR_NOT_IMAGE:
-      return "the source is not a BMP, PNG or JPEG image";
+      return "the source is not a BMP, PNG, JPEG, TIFF or WebP image";
     case EDGEMAP_ERROR_TARGET_TOO_LARGE:
       return "the edge map is too large for the target format";
     default:
@@ -249,6 +256,7 @@ EDGEMAP_API void edgemap_options_init(edgemap_options* options) noexcept {
   options->format = EDGEMAP_FORMAT_AUTO;
   options->bits = defaults.bits;
   options->max_pixels = defaults.max_pixels;
+  options->orient = defaults.orient ? 1 : 0;
 }
 
 EDGEMAP_API int edgemap_convert_file_ex(

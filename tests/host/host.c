@@ -124,7 +124,7 @@ static void check_version(HMODULE module) {
   if (info != NULL && GetFileVersionInfoW(path, 0, size, info) &&
       VerQueryValueW(info, L"\\", (void**)&fixed, &fixed_size) &&
       fixed_size >= sizeof *fixed) {
-    /* Four parts, the library's three and 0: 1.2.0 is 1.2.0.0. */
+    /* Four parts, the library's three and 0: 1.3.0 is 1.3.0.0. */
     unsigned major = 0, minor = 0, patch = 0;
     check(sscanf(EDGEMAP_EXPECTED_VERSION, "%u.%u.%u", &major, &minor,
                  &patch) == 3,

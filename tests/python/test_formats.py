@@ -331,7 +331,7 @@ def test_no_known_format(tmp_path, data):
             call()
         assert raised.value.status == edgemap.ERROR_NOT_IMAGE
         assert raised.value.strerror == \
-            "the source is not a BMP, PNG or JPEG image"
+            "the source is not a BMP, PNG, JPEG, TIFF or WebP image"
 
 
 @pytest.mark.parametrize("kind", [b"tEXt", b"tIME"])  # before, after IDAT
