@@ -1,6 +1,8 @@
 #include "core/worker_pool.h"
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -10,6 +12,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#elif defined(__linux__)
+#include <sched.h>
 #endif
 
 namespace edgemap {
@@ -58,7 +62,7 @@ class worker_pool {
       start_threads();
       if (threads_ > 0) {
         queue_.push_back(&j);
-        wake_.notify_all();
+        wake(j.parts - 1);
       }
     }
     // The caller works on its own job until every part is taken.
@@ -77,6 +81,18 @@ class worker_pool {
   }
 
  private:
+  // Under mutex_. Wakes no more threads than there are parts for them: a
+  // thread woken for nothing takes the mutex and a processor from those
+  // that work, and with a thread per processor of a large machine a
+  // two-part job would wake a hundred.
+  void wake(std::uint32_t helpers) noexcept {
+    if (helpers >= threads_) {
+      wake_.notify_all();
+      return;
+    }
+    for (std::uint32_t i = 0; i < helpers; ++i) wake_.notify_one();
+  }
+
   void remove(job& j) {
     for (auto it = queue_.begin(); it != queue_.end(); ++it) {
       if (*it == &j) {
@@ -127,11 +143,45 @@ class worker_pool {
   unsigned threads_ = 0;
 };
 
+// The processors this thread (and so the threads it starts) may run on, or
+// 0 where not even the machine's count is known. The C++ runtime counts
+// the machine's (glibc's get_nprocs), whatever the affinity mask says; but
+// under `taskset -c 0`, or in a container pinned to a few processors,
+// threads for the others only take turns on the same ones, each hand-over
+// a context switch, and overlapping a decoder with the edge map, which
+// pays on two processors, costs on one.
+unsigned allowed_processors() noexcept {
+#ifdef _WIN32
+  DWORD_PTR process = 0;
+  DWORD_PTR system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) != 0) {
+    unsigned n = 0;
+    for (; process != 0; process &= process - 1) ++n;
+    return n;
+  }
+#elif defined(__linux__)
+  // The kernel refuses a mask smaller than its own (EINVAL), which on a
+  // machine of more than 1024 processors is cpu_set_t's.
+  for (std::size_t cpus = CPU_SETSIZE; cpus <= (std::size_t{1} << 16);
+       cpus *= 2) {
+    cpu_set_t* const mask = CPU_ALLOC(cpus);
+    if (mask == nullptr) break;
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    const bool got = sched_getaffinity(0, bytes, mask) == 0;
+    const int n = got ? CPU_COUNT_S(bytes, mask) : 0;
+    CPU_FREE(mask);
+    if (got) return static_cast<unsigned>(n);
+    if (errno != EINVAL) break;
+  }
+#endif
+  return std::thread::hardware_concurrency();
+}
+
 }  // namespace
 
 unsigned processor_count() noexcept {
   static const unsigned count = [] {
-    const unsigned n = std::thread::hardware_concurrency();
+    const unsigned n = allowed_processors();
     return n == 0 ? 1u : n;
   }();
   return count;
