@@ -307,13 +307,54 @@ def jpeg_inputs():
     }
 
 
+def webp(width, height, mode, frames=1, **settings):
+    """A WebP made by Pillow's libwebp; frames > 1 an animation."""
+    channels = {"RGB": 3, "RGBA": 4}[mode]
+    pictures = []
+    for k in range(frames):
+        samples = scene(width, height, channels)
+        pictures.append(Image.frombytes(
+            mode, (width, height),
+            bytes((v + 40 * k) % 256 for row in samples for v in row)))
+    out = io.BytesIO()
+    pictures[0].save(out, "WEBP", save_all=frames > 1,
+                     append_images=pictures[1:], **settings)
+    return out.getvalue()
+
+
+def webp_inputs():
+    """A flag byte (1: the harness sets the RIFF size to the bytes there
+    are), two option bytes, then a WebP of each kind."""
+    exif = Image.Exif()
+    exif[0x0112] = 6
+    inputs = {
+        "lossy.bin": options() + webp(24, 16, "RGB", quality=60),
+        "lossless_bmp_1bit.bin": options(1, 1)
+        + webp(20, 14, "RGB", lossless=True),
+        "lossy_alpha_png_8bit.bin": options(2, 2)
+        + webp(18, 12, "RGBA", quality=60),
+        "lossless_alpha_two_threads.bin": options(threads=2)
+        + webp(16, 30, "RGBA", lossless=True),
+        "exif_and_icc.bin": options(threshold=50)
+        + webp(16, 12, "RGB", quality=60, exif=exif.tobytes(),
+               icc_profile=b"\x00" * 40),
+        "animated.bin": options() + webp(12, 10, "RGB", frames=2, quality=60),
+        "above_pixel_limit.bin": options(limit=2) + webp(24, 24, "RGB"),
+    }
+    inputs = {name: b"\x01" + data for name, data in inputs.items()}
+    inputs["cut_short.bin"] = (b"\x00" + options()
+                               + webp(24, 16, "RGB", quality=60)[:200])
+    return inputs
+
+
 def main():
     for harness, inputs in (("pipeline", pipeline_inputs()),
                             ("state", state_inputs()),
                             ("kernels", kernels_inputs()),
                             ("memory", memory_inputs()),
                             ("png", png_inputs()),
-                            ("jpeg", jpeg_inputs())):
+                            ("jpeg", jpeg_inputs()),
+                            ("webp", webp_inputs())):
         for name, data in inputs.items():
             write(harness, name, data)
 
