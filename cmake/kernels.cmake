@@ -20,7 +20,12 @@ endfunction()
 
 string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" _edgemap_cpu)
 if(NOT EDGEMAP_SCALAR_ONLY AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  if(_edgemap_cpu MATCHES "^(x86_64|amd64|x64)$")
+  if(CMAKE_SYSTEM_NAME STREQUAL "Emscripten")
+    # A WebAssembly module validates whole or not at all: the SIMD build is
+    # a module of its own, loaded only where the engine has SIMD, and the
+    # scalar one is EDGEMAP_SCALAR_ONLY.
+    edgemap_kernel_variant(wasm simd128 EDGEMAP_KERNEL_SIMD128 -msimd128)
+  elseif(_edgemap_cpu MATCHES "^(x86_64|amd64|x64)$")
     edgemap_kernel_variant(x86 sse41 EDGEMAP_KERNEL_SSE41 -mssse3 -msse4.1)
     edgemap_kernel_variant(x86 avx2 EDGEMAP_KERNEL_AVX2
       -mavx2 -mfma -mbmi -mbmi2)

@@ -71,6 +71,10 @@ constexpr edge_kernel kernels[] = {
 #if defined(EDGEMAP_KERNEL_NEON)
     {"neon", detect_edges_neon, has_neon},
 #endif
+#if defined(EDGEMAP_KERNEL_SIMD128)
+    // Its module is loaded only where the engine validates SIMD.
+    {"simd128", detect_edges_simd128, always},
+#endif
 #if defined(EDGEMAP_KERNEL_SSE41)
     {"sse41", detect_edges_sse41, has_sse41},
 #endif

@@ -48,5 +48,8 @@ void detect_edges_avx512vbmi_stream(const pixel_view& view,
 #if defined(EDGEMAP_KERNEL_NEON)
 void detect_edges_neon(const pixel_view& view, double threshold) noexcept;
 #endif
+#if defined(EDGEMAP_KERNEL_SIMD128)
+void detect_edges_simd128(const pixel_view& view, double threshold) noexcept;
+#endif
 
 }  // namespace edgemap
