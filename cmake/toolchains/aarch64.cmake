@@ -18,7 +18,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# libspng, libjpeg and zlib from scripts/cross_codecs.sh.
+# The codec libraries from scripts/cross_codecs.sh.
 set(edgemap_cross_triple aarch64-linux-gnu)
 set(edgemap_cross_arch arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/cross-codecs.cmake)

@@ -1,10 +1,11 @@
 # Included by the ARM toolchain files after they set edgemap_cross_triple
-# and edgemap_cross_arch: libspng, libjpeg and zlib for the target, as
-# scripts/cross_codecs.sh unpacks them into /opt/edgemap-cross/ARCH.
-# pkg-config reads only their .pc files, with the paths in them taken under
-# that folder; the linker finds zlib (which libspng needs) there too; and
-# the emulator runs programs with the cross compiler's C library first,
-# then these libraries.
+# and edgemap_cross_arch: libspng, libjpeg, libtiff, libwebp and zlib for
+# the target, as scripts/cross_codecs.sh unpacks them into
+# /opt/edgemap-cross/ARCH. pkg-config reads only their .pc files, with the
+# paths in them taken under that folder; the linker finds the libraries
+# they need (zlib for libspng; libdeflate, libjbig, liblerc, liblzma and
+# libzstd for libtiff) there too; and the emulator runs programs with the
+# cross compiler's C library first, then these libraries.
 set(edgemap_cross_codecs /opt/edgemap-cross/${edgemap_cross_arch})
 set(ENV{PKG_CONFIG_LIBDIR}
     ${edgemap_cross_codecs}/usr/lib/${edgemap_cross_triple}/pkgconfig)
