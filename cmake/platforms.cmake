@@ -49,7 +49,8 @@ endif()
 add_executable(edgemap_linked_host tests/host/linked_host.c)
 target_link_libraries(edgemap_linked_host PRIVATE edgemap)
 target_compile_definitions(edgemap_linked_host PRIVATE
-  EDGEMAP_EXPECTED_VERSION="${PROJECT_VERSION}")
+  EDGEMAP_EXPECTED_VERSION="${PROJECT_VERSION}"
+  EDGEMAP_HAS_CODECS=${EDGEMAP_HAS_CODECS})
 set_target_properties(edgemap_linked_host PROPERTIES C_STANDARD 11)
 edgemap_warnings(edgemap_linked_host)
 
