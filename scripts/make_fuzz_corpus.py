@@ -143,6 +143,91 @@ def kernels_inputs():
     }
 
 
+def bitmap(width, height, bits, pixels, palette=b"", info=40, compression=0,
+           masks=(), colors=0):
+    """A bitmap of any kind: an info header of `info` bytes (12: OS/2 1.x)
+    with its masks in it or after it, the palette's entries as stored, then
+    the pixel rows or RLE codes as given."""
+    if info == 12:
+        header = struct.pack("<IHHHH", 12, width, height, 1, bits)
+    else:
+        header = bytearray(struct.pack("<IiiHHIIiiII", 40, width, height, 1,
+                                       bits, compression, 0, 0, 0, colors, 0))
+        header += bytes(info - 40)
+        header[0:4] = struct.pack("<I", info)
+        packed = b"".join(struct.pack("<I", m) for m in masks)
+        if info == 40:
+            header += packed
+        else:
+            header[40:40 + len(packed)] = packed
+    offset = 14 + len(header) + len(palette)
+    return (b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset)
+            + bytes(header) + palette + pixels)
+
+
+def packed_rows(width, height, bits):
+    """Rows of `bits` a pixel, padded to 4 bytes, of a pattern with edges."""
+    out = bytearray()
+    for r in range(height):
+        values = [(r // 2 * 5 + c // 3 * 11) * 2654435761 >> 20
+                  & ((1 << bits) - 1) for c in range(width)]
+        if bits >= 8:
+            row = b"".join(v.to_bytes(bits // 8, "little") for v in values)
+        else:
+            row = bytearray((width * bits + 7) // 8)
+            for c, v in enumerate(values):
+                row[c * bits // 8] |= v << (8 - bits - c * bits % 8)
+        out += row + bytes(-len(row) % 4)
+    return bytes(out)
+
+
+def colours(n, size=4):
+    return b"".join(bytes([i * 40 % 256, 255 - i * 17 % 256, i * 7 % 256])
+                    + bytes(size - 3) for i in range(n))
+
+
+def bitmap_kinds():
+    """One bitmap of each kind the legacy rules leave out, and two that are
+    refused for what they are rather than for their depth."""
+    rle8 = bytes([3, 9, 0, 4, 1, 2, 3, 4, 2, 7, 0, 0,      # runs, absolute
+                  0, 3, 5, 6, 7, 0, 6, 1, 0, 0,            # absolute, padded
+                  0, 2, 0, 0, 4, 0, 0, 0, 0, 1])           # a delta, the end
+    rle4 = bytes([5, 0x12, 0, 4, 0x34, 0x56, 4, 0xab, 0, 0,
+                  0, 6, 0x78, 0x9a, 0xbc, 0, 7, 0xde, 0, 0, 0, 1])
+    return {
+        "palette_1bit": bitmap(19, 7, 1, packed_rows(19, 7, 1), colours(2)),
+        "palette_2bit": bitmap(13, 6, 2, packed_rows(13, 6, 2), colours(4)),
+        "palette_4bit_top_down": bitmap(11, -5, 4, packed_rows(11, 5, 4),
+                                        colours(16)),
+        "gray_8bit": bitmap(10, 8, 8, packed_rows(10, 8, 8),
+                            b"".join(bytes([i] * 3 + [0]) for i in range(256))),
+        "rgb555_16bit": bitmap(9, 6, 16, packed_rows(9, 6, 16)),
+        "rgb565_masks": bitmap(9, 6, 16, packed_rows(9, 6, 16), compression=3,
+                               masks=(0xF800, 0x7E0, 0x1F)),
+        "xbgr_32bit_v4": bitmap(7, 5, 32, packed_rows(7, 5, 32), info=108,
+                                compression=3,
+                                masks=(0xFF000000, 0xFF0000, 0xFF00, 0)),
+        "os2_8bit": bitmap(8, 4, 8, packed_rows(8, 4, 8),
+                           colours(256, 3), info=12),
+        "os2_v2_4bit": bitmap(9, 4, 4, packed_rows(9, 4, 4), colours(16),
+                              info=64),
+        "rle8": bitmap(6, 4, 8, rle8, colours(256), compression=1),
+        "rle4": bitmap(7, 3, 4, rle4, colours(16), compression=2),
+        "rle8_past_its_rows": bitmap(4, 1, 8, bytes([0, 5, 1, 2, 3, 4, 5, 0]),
+                                     colours(256), compression=1),
+        "rgb444_masks": bitmap(4, 2, 16, packed_rows(4, 2, 16), compression=3,
+                               masks=(0xF00, 0xF0, 0xF)),
+    }
+
+
+def stream_inputs():
+    """An option byte (fuzz/stream_fuzz.cpp: bit 0 two threads, bits 1-2 a
+    BMP target of 24, 1 or 8 bits or a PNG one), then a bitmap."""
+    return {name + ".bin": bytes([index % 8]) + data
+            for index, (name, data) in enumerate(sorted(
+                bitmap_kinds().items()))}
+
+
 def memory_inputs():
     """A thread count, then a bitmap."""
     bitmaps = pipeline_inputs()
@@ -154,6 +239,8 @@ def memory_inputs():
         "three_threads_top_down.bin": b"\x03" + bmp(7, -9),
         "pixels_cut_short.bin": b"\x02" + bitmaps["pixels_cut_short.bmp"],
         "huge_dimensions.bin": b"\x01" + bitmaps["huge_dimensions.bmp"],
+        **{name + ".bin": bytes([index % 5]) + data for index, (name, data)
+           in enumerate(sorted(bitmap_kinds().items()))},
     }
 
 
@@ -352,6 +439,7 @@ def main():
                             ("state", state_inputs()),
                             ("kernels", kernels_inputs()),
                             ("memory", memory_inputs()),
+                            ("stream", stream_inputs()),
                             ("png", png_inputs()),
                             ("jpeg", jpeg_inputs()),
                             ("webp", webp_inputs())):

@@ -1,8 +1,8 @@
 // WebP sources: libwebp's own decode of lossy, lossless and alpha images,
 // row for row from memory and from a stream after its head, and their
-// edge maps from memory, a file and a stream; the EXIF orientation
-// sources report; the WebPs refused. Images are made here by libwebp's
-// encoder and given chunks by hand.
+// edge maps from memory, a file and a stream; the WebPs refused. Then the
+// EXIF orientation WebP, JPEG and PNG sources report. Images are made
+// here by the libraries' encoders and given chunks by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,8 +17,11 @@
 #include "test_support.h"
 
 #if EDGEMAP_HAS_CODECS
+#include <spng.h>
 #include <webp/decode.h>
 #include <webp/encode.h>
+// After cstdio: jpeglib.h needs FILE.
+#include <jpeglib.h>
 
 #include "pipeline/image_source.h"
 #include "pipeline/transcode.h"
@@ -312,52 +315,6 @@ TEST(webp, sources_give_libwebps_rows_and_their_edges) {
   }
 }
 
-struct orientation_case {
-  const char* what;
-  bytes image;
-  opener open;
-  std::uint8_t orientation;
-};
-
-// Known once every row is read, from memory and from a stream alike.
-TEST(webp, orientation) {
-  const bytes lossy = encode_webp(23, 17, false, false);
-  const bytes lossless = encode_webp(23, 17, true, false);
-  const orientation_case cases[] = {
-      {"webp, EXIF after the image",
-       extended(lossy, {}, riff_chunk("EXIF", exif_block(6, false, false))),
-       open_webp_source, 6},
-      {"webp, EXIF before the image, big-endian, Exif prefix",
-       extended(lossless, riff_chunk("EXIF", exif_block(3, true, true)), {}),
-       open_webp_source, 3},
-      {"webp, the first EXIF of two",
-       extended(lossy, riff_chunk("EXIF", exif_block(8, false, false)),
-                riff_chunk("EXIF", exif_block(2, false, false))),
-       open_webp_source, 8},
-      {"webp, EXIF past 64 KiB passed over",
-       extended(lossy, {},
-                riff_chunk("EXIF",
-                           [] {
-                             bytes e = exif_block(5, false, false);
-                             e.resize(std::size_t{65} << 10);
-                             return e;
-                           }())),
-       open_webp_source, 1},
-      {"webp without VP8X, EXIF after the image",
-       followed_by(lossy, riff_chunk("EXIF", exif_block(6, false, false))),
-       open_webp_source, 1},
-      {"webp without EXIF", lossy, open_webp_source, 1},
-  };
-  for (const orientation_case& c : cases) {
-    for (const bool from_stream : {false, true}) {
-      const read_result r = read_all(c.image, c.open, from_stream);
-      EXPECT_EQ(r.s, status::ok) << c.what;
-      EXPECT_EQ(r.orientation, c.orientation)
-          << c.what << (from_stream ? ", stream" : ", memory");
-    }
-  }
-}
-
 struct refusal_case {
   const char* what;
   bytes image;
@@ -416,6 +373,155 @@ TEST(webp, refusals) {
       EXPECT_EQ(
           read_all(c.image, open_webp_source, from_stream, c.max_pixels).s,
           c.expected)
+          << c.what << (from_stream ? ", stream" : ", memory");
+    }
+  }
+}
+
+struct orientation_case {
+  const char* what;
+  bytes image;
+  opener open;
+  std::uint8_t orientation;
+};
+
+// A JPEG of 16 x 8 pixels with these APP1 segments.
+bytes encode_jpeg(const std::vector<bytes>& app1) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr errors{};
+  c.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&c);
+  unsigned char* out = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &out, &size);
+  c.image_width = 16;
+  c.image_height = 8;
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_start_compress(&c, TRUE);
+  for (const bytes& m : app1) {
+    jpeg_write_marker(&c, JPEG_APP0 + 1, m.data(),
+                      static_cast<unsigned>(m.size()));
+  }
+  bytes row(16 * 3, 0x80);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW r = row.data();
+    (void)jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  bytes b(out, out + size);
+  std::free(out);
+  return b;
+}
+
+// A PNG chunk; its CRC spoiled when `damaged`.
+bytes png_chunk(const char* type, const bytes& data, bool damaged = false) {
+  bytes b(8);
+  for (int i = 0; i < 4; ++i) {
+    b[static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(data.size() >> (24 - 8 * i));
+  }
+  std::memcpy(b.data() + 4, type, 4);
+  append(b, data);
+  std::uint32_t crc = 0xffffffffu;
+  for (std::size_t i = 4; i < b.size(); ++i) {
+    crc ^= b[i];
+    for (int k = 0; k < 8; ++k)
+      crc = crc >> 1 ^ (0xedb88320u & (0 - (crc & 1)));
+  }
+  crc = ~crc ^ (damaged ? 1u : 0u);
+  for (int i = 0; i < 4; ++i) {
+    b.push_back(static_cast<std::uint8_t>(crc >> (24 - 8 * i)));
+  }
+  return b;
+}
+
+// A gray PNG of 16 x 8 pixels with `before` ahead of IDAT and `after`
+// ahead of IEND.
+bytes encode_png(const bytes& before, const bytes& after) {
+  spng_ctx* const ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+  spng_ihdr ihdr{16, 8, 8, SPNG_COLOR_TYPE_GRAYSCALE, 0, 0, 0};
+  bytes pixels(16 * 8, 0x80);
+  std::size_t size = 0;
+  int error = 0;
+  void* png = nullptr;
+  if (spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) == 0 &&
+      spng_set_ihdr(ctx, &ihdr) == 0 &&
+      spng_encode_image(ctx, pixels.data(), pixels.size(), SPNG_FMT_PNG,
+                        SPNG_ENCODE_FINALIZE) == 0) {
+    png = spng_get_png_buffer(ctx, &size, &error);
+  }
+  spng_ctx_free(ctx);
+  const auto* p = static_cast<const std::uint8_t*>(png);
+  bytes b(p, p + (png != nullptr ? size : 0));
+  std::free(png);
+  // IHDR is the first chunk, IEND the last (12 bytes).
+  bytes out = first(b, 8 + 25);
+  append(out, before);
+  append(out, bytes(b.begin() + 33, b.end() - 12));
+  append(out, after);
+  append(out, bytes(b.end() - 12, b.end()));
+  return out;
+}
+
+// Known once every row is read, from memory and from a stream alike.
+TEST(orientation, of_webp_jpeg_and_png_sources) {
+  const bytes lossy = encode_webp(23, 17, false, false);
+  const bytes lossless = encode_webp(23, 17, true, false);
+  bytes big_exif = exif_block(5, false, false);
+  big_exif.resize(std::size_t{65} << 10);
+  const bytes xmp = {'h', 't', 't', 'p', ':', '/', '/', 'n', 's', 0};
+  bytes two_exifs = png_chunk("eXIf", exif_block(7, false, false));
+  append(two_exifs, png_chunk("eXIf", exif_block(2, false, false)));
+  const orientation_case cases[] = {
+      {"webp, EXIF after the image",
+       extended(lossy, {}, riff_chunk("EXIF", exif_block(6, false, false))),
+       open_webp_source, 6},
+      {"webp, EXIF before the image, big-endian, Exif prefix",
+       extended(lossless, riff_chunk("EXIF", exif_block(3, true, true)), {}),
+       open_webp_source, 3},
+      {"webp, the first EXIF of two",
+       extended(lossy, riff_chunk("EXIF", exif_block(8, false, false)),
+                riff_chunk("EXIF", exif_block(2, false, false))),
+       open_webp_source, 8},
+      {"webp, EXIF past 64 KiB passed over",
+       extended(lossy, {},
+                riff_chunk("EXIF",
+                           [] {
+                             bytes e = exif_block(5, false, false);
+                             e.resize(std::size_t{65} << 10);
+                             return e;
+                           }())),
+       open_webp_source, 1},
+      {"webp without VP8X, EXIF after the image",
+       followed_by(lossy, riff_chunk("EXIF", exif_block(6, false, false))),
+       open_webp_source, 1},
+      {"webp without EXIF", lossy, open_webp_source, 1},
+      {"jpeg, EXIF in APP1", encode_jpeg({exif_block(8, false, true)}),
+       open_jpeg_source, 8},
+      {"jpeg, XMP in the first APP1, EXIF in the second",
+       encode_jpeg({xmp, exif_block(5, true, true)}), open_jpeg_source, 5},
+      {"jpeg, APP1 without the Exif name",
+       encode_jpeg({exif_block(8, false, false)}), open_jpeg_source, 1},
+      {"jpeg without APP1", encode_jpeg({}), open_jpeg_source, 1},
+      {"png, eXIf before IDAT",
+       encode_png(png_chunk("eXIf", exif_block(6, true, false)), {}),
+       open_png_source, 6},
+      {"png, a damaged eXIf before IDAT, two good ones after",
+       encode_png(png_chunk("eXIf", exif_block(3, false, false), true),
+                  two_exifs),
+       open_png_source, 7},
+      {"png, eXIf past 64 KiB passed over",
+       encode_png(png_chunk("eXIf", big_exif), {}), open_png_source, 1},
+      {"png without eXIf", encode_png({}, {}), open_png_source, 1},
+  };
+  for (const orientation_case& c : cases) {
+    for (const bool from_stream : {false, true}) {
+      const read_result r = read_all(c.image, c.open, from_stream);
+      EXPECT_EQ(r.s, status::ok) << c.what;
+      EXPECT_EQ(r.orientation, c.orientation)
           << c.what << (from_stream ? ", stream" : ", memory");
     }
   }

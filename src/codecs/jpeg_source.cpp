@@ -3,9 +3,11 @@
 // expanded to RGB. Baseline images stream a few rows at a time;
 // progressive ones are held whole by the library, as they must be.
 // libjpeg reports errors by longjmp: every call into it goes through
-// guarded(), whose frame holds nothing that needs destroying.
+// guarded(), whose frame holds nothing that needs destroying. The first
+// APP1 segment that holds EXIF gives the orientation.
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 // jpeglib.h needs size_t and FILE declared first.
@@ -14,6 +16,7 @@
 #include <jerror.h>
 #include <jpegint.h>
 
+#include "codecs/exif.h"
 #include "codecs/stream_reader.h"
 #include "pipeline/image_source.h"
 
@@ -173,10 +176,21 @@ class jpeg_source final : public image_source {
           } else {
             use_stream(d, *bytes);
           }
+          // Whole: a segment holds at most 65533 bytes.
+          jpeg_save_markers(&d.info, JPEG_APP0 + 1, 0xffff);
           (void)jpeg_read_header(&d.info, TRUE);
         },
         &in);
     if (s != status::ok) return s;
+    // APP1 holds XMP too; EXIF's starts with its own name.
+    for (jpeg_saved_marker_ptr m = d_.info.marker_list; m != nullptr;
+         m = m->next) {
+      if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 &&
+          std::memcmp(m->data, "Exif\0\0", 6) == 0) {
+        orientation_ = exif_orientation(m->data, m->data_length);
+        break;
+      }
+    }
     if (!within_pixel_limit(d_.info.image_width, d_.info.image_height,
                             max_pixels)) {
       return status::pixel_limit;
@@ -193,6 +207,8 @@ class jpeg_source final : public image_source {
     height_ = d_.info.output_height;
     return status::ok;
   }
+
+  std::uint8_t orientation() const noexcept override { return orientation_; }
 
   status read_rows(std::uint8_t* out, std::size_t stride,
                    std::uint32_t count) noexcept override {
@@ -233,6 +249,7 @@ class jpeg_source final : public image_source {
   };
   decoder d_;
   rows rows_{};
+  std::uint8_t orientation_ = 1;
 };
 
 }  // namespace

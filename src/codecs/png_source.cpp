@@ -1,5 +1,6 @@
 // PNG sources through libspng, with CRC checks on every critical chunk
-// (the ancillary ones are left out before libspng sees them). Every colour
+// (the ancillary ones are left out before libspng sees them, the
+// orientation of an eXIf chunk kept on the way). Every colour
 // type and depth decodes to 8-bit RGB: 16-bit samples keep their high
 // byte, lower depths scale to 0-255, palettes expand, alpha and gamma are
 // left out. Rows are decoded as they are asked for; an interlaced image
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "codecs/exif.h"
 #include "codecs/stream_reader.h"
 #include "pipeline/image_source.h"
 
@@ -31,6 +33,21 @@ constexpr std::uint32_t max_chunk_length = 0x7fffffff;
 std::uint32_t read_u32_be(const std::uint8_t* p) noexcept {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 |
          std::uint32_t{p[2]} << 8 | p[3];
+}
+
+// A larger eXIf chunk is passed over: the orientation tag sits in the
+// first directory, and no camera writes 64 KiB of EXIF.
+constexpr std::uint32_t exif_limit = std::uint32_t{64} << 10;
+
+std::uint32_t crc32_of(std::uint32_t crc, const std::uint8_t* p,
+                       std::size_t n) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int k = 0; k < 8; ++k) {
+      crc = crc >> 1 ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+  }
+  return crc;
 }
 
 bool is_letter(std::uint8_t c) noexcept {
@@ -73,6 +90,8 @@ class critical_chunks {
   }
 
   bool failed() const noexcept { return input_.failed(); }
+  // Of the first eXIf chunk with a good CRC read so far; 1 without one.
+  std::uint8_t orientation() const noexcept { return orientation_; }
 
  private:
   // Reads the next kept chunk's header, for read() to pass on with the
@@ -93,11 +112,30 @@ class critical_chunks {
         pass_ = rest;
         return true;
       }
-      if (!input_.skip(rest)) {
+      const bool exif = std::memcmp(type, "eXIf", 4) == 0 && !exif_found_ &&
+                        length <= exif_limit;
+      if (!(exif ? read_exif(length) : input_.skip(rest))) {
         held_ = 0;
         return false;
       }
     }
+  }
+
+  // An eXIf chunk's data and CRC, its header read: a damaged one is left
+  // out as any other, and so is one there is no memory for.
+  bool read_exif(std::uint32_t length) noexcept {
+    const std::size_t size = std::size_t{length} + 4;
+    const std::unique_ptr<std::uint8_t[]> data(new (std::nothrow)
+                                                   std::uint8_t[size]);
+    if (!data) return input_.skip(size);
+    if (input_.read(data.get(), size) != size) return false;
+    const std::uint32_t crc =
+        ~crc32_of(crc32_of(0xffffffffu, header_ + 4, 4), data.get(), length);
+    if (crc == read_u32_be(data.get() + length)) {
+      exif_found_ = true;
+      orientation_ = exif_orientation(data.get(), length);
+    }
+    return true;
   }
 
   stream_reader input_;
@@ -106,6 +144,8 @@ class critical_chunks {
   std::size_t sent_ = 0;
   std::uint64_t pass_ = 8;  // the signature first
   bool first_ = true;       // IHDR, or whatever stands in its place
+  bool exif_found_ = false;
+  std::uint8_t orientation_ = 1;
 };
 
 // libspng asks for exactly `length` bytes each time.
@@ -157,6 +197,10 @@ class png_source final : public image_source {
     const int e = spng_decode_image(ctx_, nullptr, 0, SPNG_FMT_RGB8,
                                     SPNG_DECODE_PROGRESSIVE);
     return e == 0 ? status::ok : status_of(e);
+  }
+
+  std::uint8_t orientation() const noexcept override {
+    return chunks_.orientation();
   }
 
   status read_rows(std::uint8_t* out, std::size_t stride,
