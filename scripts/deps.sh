@@ -10,13 +10,15 @@ set -euo pipefail
 # PNG and JPEG come through libspng and libjpeg-turbo, found with
 # pkg-config; djpeg and cjpeg (libjpeg-turbo-progs) serve the benchmarks and
 # the examples. Cross builds pass their targets' multiarch packages as
-# arguments (docs/platforms.md).
+# arguments (docs/platforms.md). The browser build (web/) is compiled by
+# Emscripten and tested in Chromium, under the Node 20 and npm the machine
+# comes with (docs/web.md).
 packages=(g++ cmake ninja-build pkg-config libspng-dev libjpeg62-turbo-dev
           libjpeg-turbo-progs libgtest-dev libbenchmark-dev libcli11-dev
           python3 python3-pil python3-dev python3-numpy pybind11-dev
           python3-pybind11 python3-pytest python3-setuptools python3-wheel
           python3-build python3-venv python3-distributed python3-zarr
-          python3-scipy man-db "$@")
+          python3-scipy man-db emscripten chromium "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
