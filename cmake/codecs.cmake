@@ -22,6 +22,7 @@ if(NOT EDGEMAP_CODECS STREQUAL "OFF")
       src/codecs/jpeg_source.cpp
       src/codecs/png_sink.cpp
       src/codecs/png_source.cpp
+      src/codecs/tiff_io.cpp
       src/codecs/tiff_sink.cpp
       src/codecs/tiff_source.cpp
       src/codecs/webp_source.cpp)
