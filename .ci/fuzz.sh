@@ -15,7 +15,7 @@ CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja \
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure
 
-for harness in pipeline state kernels memory stream png jpeg webp; do
+for harness in pipeline state kernels memory stream png jpeg webp tiff; do
   out="$build/fuzz-out/$harness"
   rm -rf "$out" && mkdir -p "$out/corpus"
   cp fuzz/corpus/"$harness"/* "$out/corpus/"

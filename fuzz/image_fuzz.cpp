@@ -1,11 +1,13 @@
 #include "image_fuzz.h"
 
 #include <spng.h>
+#include <tiffio.h>
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "codecs/tiff_io.h"
 #include "edgemap.h"
 #include "fuzz_support.h"
 
@@ -134,6 +136,55 @@ gray_image read_png(const bytes& t, unsigned want_bits) {
   return g;
 }
 
+// A TIFF target, read by libtiff: a G4 page (MinIsWhite, bit 1 an edge)
+// for 1 bit, Deflate gray for 8.
+gray_image read_tiff(const bytes& t, unsigned want_bits) {
+  tiff_messages messages;
+  tiff_input input;
+  input.bytes.data = t.data();
+  input.bytes.size = t.size();
+  const tiff_ptr tif(open_tiff_input(input, "r", messages));
+  std::uint16_t bits = 0;
+  std::uint16_t spp = 0;
+  std::uint16_t compression = 0;
+  std::uint16_t photometric = 0;
+  gray_image g;
+  if (!tif || !TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &g.width) ||
+      !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &g.height) ||
+      !TIFFGetField(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits) ||
+      !TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp) ||
+      !TIFFGetField(tif.get(), TIFFTAG_COMPRESSION, &compression) ||
+      !TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric)) {
+    fail("TIFF target does not open");
+  }
+  const bool bilevel = want_bits == 1;
+  if (bits != want_bits || spp != 1 ||
+      compression !=
+          (bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE) ||
+      photometric !=
+          (bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK)) {
+    fail("TIFF target is not of the kind asked for");
+  }
+  bytes row(static_cast<std::size_t>(TIFFScanlineSize64(tif.get())));
+  g.pixels.resize(std::size_t{g.width} * g.height);
+  for (std::uint32_t r = 0; r < g.height; ++r) {
+    if (TIFFReadScanline(tif.get(), row.data(), r, 0) != 1 || messages.error ||
+        messages.warning) {
+      fail("TIFF target does not decode");
+    }
+    std::uint8_t* out = g.pixels.data() + std::size_t{r} * g.width;
+    for (std::uint32_t c = 0; c < g.width; ++c) {
+      out[c] =
+          bilevel ? (bit_at(row.data(), c) ? 0 : 255) : pixel_value(row[c]);
+    }
+  }
+  return g;
+}
+
+bool is_tiff(const bytes& t) {
+  return t.size() >= 4 && t[0] == 'I' && t[1] == 'I' && t[2] == 42 && t[3] == 0;
+}
+
 bool is_png(const bytes& t) {
   static constexpr std::uint8_t signature[] = {0x89, 'P',  'N',  'G',
                                                '\r', '\n', 0x1a, '\n'};
@@ -180,7 +231,8 @@ bool convert(const bytes& image, const edgemap_options& options, int& status,
   }
   const auto* p = static_cast<const std::uint8_t*>(out);
   const bytes target(p, p + out_size);
-  // The harnesses' sources are never bitmaps, so AUTO means PNG.
+  // The harnesses' sources are never bitmaps, so AUTO means PNG, or TIFF
+  // for a TIFF source.
   if (options.format == EDGEMAP_FORMAT_BMP) {
     if (is_png(target)) fail("a BMP target came out as PNG");
     result = read_bmp(target);
@@ -188,6 +240,8 @@ bool convert(const bytes& image, const edgemap_options& options, int& status,
     if (bits != (options.bits == 0 ? 24u : options.bits)) {
       fail("the bitmap target's depth is not the one asked for");
     }
+  } else if (options.format == EDGEMAP_FORMAT_AUTO && is_tiff(target)) {
+    result = read_tiff(target, options.bits == 0 ? 1 : options.bits);
   } else {
     if (!is_png(target)) fail("a PNG target lacks the PNG signature");
     result = read_png(target, options.bits == 0 ? 1 : options.bits);

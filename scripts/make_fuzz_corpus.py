@@ -434,6 +434,189 @@ def webp_inputs():
     return inputs
 
 
+def tiff_file(pages, order="<", big=False):
+    """A TIFF of the given pages, each a list of (tag, type, values) and
+    the bytes of its strips or tiles, whose offsets and lengths are added
+    here (in the tags given, strips or tiles, by their first entry's
+    tag)."""
+    offset_type = 16 if big else 4
+    width = {3: "H", 4: "I", 16: "Q"}
+    out = bytearray(b"II" if order == "<" else b"MM")
+    out += (struct.pack(order + "HHHQ", 43, 8, 0, 0) if big
+            else struct.pack(order + "HI", 42, 0))
+    link = 8 if big else 4
+    for entries, segments, (offsets_tag, counts_tag) in pages:
+        offsets = []
+        for segment in segments:
+            offsets.append(len(out))
+            out += segment
+            out += b"\x00" * (len(out) % 2)
+        entries = sorted(entries + [
+            (offsets_tag, offset_type, offsets),
+            (counts_tag, offset_type, [len(s) for s in segments])])
+        directory = len(out)
+        struct.pack_into(order + ("Q" if big else "I"), out, link, directory)
+        head = "Q" if big else "H"
+        field = 8 if big else 4
+        size = len(struct.pack(order + head, 0)) + len(entries) * (
+            12 if not big else 20) + field
+        extra = bytearray()
+        table = bytearray(struct.pack(order + head, len(entries)))
+        for tag, kind, values in entries:
+            data = b"".join(struct.pack(order + width[kind], v)
+                            for v in values)
+            table += struct.pack(order + "HH" + ("Q" if big else "I"), tag,
+                                 kind, len(values))
+            if len(data) <= field:
+                table += data + b"\x00" * (field - len(data))
+            else:
+                table += struct.pack(order + ("Q" if big else "I"),
+                                     directory + size + len(extra))
+                extra += data + b"\x00" * (len(data) % 2)
+        link = directory + len(table)
+        table += b"\x00" * field
+        out += table + extra
+    return bytes(out)
+
+
+def packbits(data):
+    """PackBits of literal runs only: what every decoder must take."""
+    out = bytearray()
+    for at in range(0, len(data), 128):
+        part = data[at:at + 128]
+        out += bytes([len(part) - 1]) + part
+    return bytes(out)
+
+
+def tiff(width, height, photometric, bits, spp=None, extra=(),
+         compression=1, planar=1, tile=0, rows=5, order="<", big=False,
+         colormap=None, tags=(), pages=1):
+    """A TIFF written here, as Pillow writes few of its kinds: the scene's
+    samples in strips of `rows` rows or square tiles, contiguous or in
+    planes, compressed with none (1), Deflate (8), PackBits (32773) or, for
+    YCbCr (6), JPEG (7) strips made by Pillow's libjpeg."""
+    colours = 3 if photometric in (2, 6) else 1
+    spp = spp or colours + len(extra)
+    samples = scene(width, height, spp, (1 << bits) - 1)
+    planes = spp if planar == 2 else 1
+
+    def pack(values):
+        if bits >= 8:
+            return b"".join(v.to_bytes(bits // 8,
+                                       "little" if order == "<" else "big")
+                            for v in values)
+        out = bytearray((len(values) * bits + 7) // 8)
+        for i, v in enumerate(values):
+            out[i * bits // 8] |= v << (8 - bits - i * bits % 8)
+        return bytes(out)
+
+    def region(plane, x0, y0, w, h):
+        """Rows [y0, y0 + h) and columns [x0, x0 + w), zero past the
+        image, of one plane (or all the samples when contiguous)."""
+        per = 1 if planes > 1 else spp
+        rows_out = []
+        for r in range(y0, y0 + h):
+            values = []
+            for c in range(x0, x0 + w):
+                for k in range(per):
+                    inside = r < height and c < width
+                    values.append(samples[r][c * spp + (plane if per == 1
+                                                        and planes > 1
+                                                        else k)]
+                                  if inside else 0)
+            rows_out.append(values)
+        return rows_out
+
+    def encode(rows_out, w, h):
+        if compression == 7:
+            picture = Image.frombytes("RGB", (w, h), bytes(
+                v for row in rows_out for v in row))
+            out = io.BytesIO()
+            picture.save(out, "JPEG", quality=75, subsampling=2)
+            return out.getvalue()
+        if compression == 32773:  # row by row, as TIFF packs them
+            return b"".join(packbits(pack(row)) for row in rows_out)
+        raw = b"".join(pack(row) for row in rows_out)
+        return zlib.compress(raw, 9) if compression == 8 else raw
+
+    segments = []
+    for plane in range(planes):
+        if tile:
+            for y in range(0, height, tile):
+                for x in range(0, width, tile):
+                    segments.append(encode(region(plane, x, y, tile, tile),
+                                           tile, tile))
+        else:
+            for y in range(0, height, rows):
+                h = min(rows, height - y)
+                segments.append(encode(region(plane, 0, y, width, h),
+                                       width, h))
+    entries = [(256, 4, [width]), (257, 4, [height]),
+               (258, 3, [bits] * spp), (259, 3, [compression]),
+               (262, 3, [photometric]), (277, 3, [spp]),
+               (284, 3, [planar])] + list(tags)
+    if extra:
+        entries.append((338, 3, list(extra)))
+    if colormap:
+        entries.append((320, 3, colormap))
+    if photometric == 6:
+        entries.append((530, 3, [2, 2]))
+    if tile:
+        entries += [(322, 4, [tile]), (323, 4, [tile])]
+        where = (324, 325)
+    else:
+        entries.append((278, 4, [rows]))
+        where = (273, 279)
+    page = (entries, segments, where)
+    return tiff_file([page] * pages, order, big)
+
+
+def pillow_tiff(width, height, mode, compression):
+    """A TIFF made by Pillow through libtiff (LZW, G3, G4, JPEG)."""
+    channels = {"1": 1, "L": 1, "RGB": 3}[mode]
+    samples = scene(width, height, channels)
+    picture = Image.frombytes("L" if mode == "1" else mode, (width, height),
+                              bytes(v for row in samples for v in row))
+    out = io.BytesIO()
+    picture.convert(mode).save(out, "TIFF", compression=compression)
+    return out.getvalue()
+
+
+def tiff_inputs():
+    """Two option bytes (format AUTO gives a TIFF target), then a TIFF of
+    each kind."""
+    colormap = [(i * 4111 + k * 20000) % 65536 for k in range(3)
+                for i in range(16)]
+    return {
+        "gray_1bit_g4.bin": options() + pillow_tiff(27, 14, "1", "group4"),
+        "gray_1bit_g3_png_8bit.bin": options(2, 2)
+        + pillow_tiff(19, 9, "1", "group3"),
+        "gray_2bit_packbits_bmp_1bit.bin": options(1, 1)
+        + tiff(13, 9, 1, 2, compression=32773),
+        "white_4bit_deflate.bin": options(0, 2)
+        + tiff(15, 11, 0, 4, compression=8),
+        "gray_8bit_lzw_two_threads.bin": options(threads=2)
+        + pillow_tiff(16, 30, "L", "tiff_lzw"),
+        "gray_16bit_big_endian.bin": options(0, 2)
+        + tiff(12, 10, 1, 16, order=">"),
+        "rgb_8bit_jpeg.bin": options() + pillow_tiff(24, 16, "RGB", "jpeg"),
+        "ycbcr_jpeg.bin": options(1, 3)
+        + tiff(32, 20, 6, 8, compression=7, rows=16),
+        "rgb_16bit_separate.bin": options(threshold=40)
+        + tiff(9, 7, 2, 16, planar=2, compression=8),
+        "palette_4bit_tiles.bin": options(2, 1)
+        + tiff(21, 19, 3, 4, tile=16, colormap=colormap),
+        "rgba_premultiplied.bin": options(1, 2)
+        + tiff(10, 8, 2, 8, extra=(1,), compression=32773),
+        "bigtiff_rgb_tiles.bin": options()
+        + tiff(18, 17, 2, 8, tile=16, big=True),
+        "orientation_two_pages.bin": options(0, 1)
+        + tiff(11, 9, 1, 8, tags=[(274, 3, [6])], pages=2),
+        "above_pixel_limit.bin": options(limit=2) + tiff(20, 20, 1, 8),
+        "cut_short.bin": options() + tiff(16, 12, 2, 8, compression=8)[:200],
+    }
+
+
 def main():
     for harness, inputs in (("pipeline", pipeline_inputs()),
                             ("state", state_inputs()),
@@ -442,7 +625,8 @@ def main():
                             ("stream", stream_inputs()),
                             ("png", png_inputs()),
                             ("jpeg", jpeg_inputs()),
-                            ("webp", webp_inputs())):
+                            ("webp", webp_inputs()),
+                            ("tiff", tiff_inputs())):
         for name, data in inputs.items():
             write(harness, name, data)
 
