@@ -289,8 +289,9 @@ class tiff_source final : public image_source {
     return buffer ? status::ok : status::no_memory;
   }
 
-  // Whether strip or tile `strile` lies within the file, before libtiff
-  // reads it.
+  // Whether strip or tile `strile` lies within the file, judged before
+  // libtiff takes a buffer of the length it declares. One past the end is
+  // data cut short, as a PNG's or a JPEG's is.
   status within_file(TIFF* tif, std::uint32_t strile) const noexcept {
     int bad = 0;
     const std::uint64_t offset = TIFFGetStrileOffsetWithErr(tif, strile, &bad);
@@ -298,7 +299,7 @@ class tiff_source final : public image_source {
         bad != 0 ? 0 : TIFFGetStrileByteCountWithErr(tif, strile, &bad);
     if (bad != 0) return messages_.failure();
     const std::uint64_t size = inputs_[0].size;
-    return offset > size || bytes > size - offset ? status::truncated
+    return offset > size || bytes > size - offset ? status::corrupt
                                                   : status::ok;
   }
 
