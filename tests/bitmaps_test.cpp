@@ -34,7 +34,8 @@ bytes bmp(std::uint32_t info, std::int32_t w, std::int32_t h,
           std::uint16_t bits, std::uint32_t compression, const bytes& palette,
           const bytes& pixels, const std::vector<std::uint32_t>& masks = {},
           std::uint32_t colors = 0, std::int64_t offset = -1) {
-  bytes b(14 + info, 0);
+  // Room for the fields written below, whatever size the header claims.
+  bytes b(14 + (info == 12 || info >= 40 ? info : 40), 0);
   b[0] = 'B';
   b[1] = 'M';
   put(b, 14, info);
