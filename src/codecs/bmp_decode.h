@@ -73,12 +73,13 @@ std::size_t bmp_header_bytes(const std::uint8_t* head,
                              std::size_t available) noexcept;
 
 // Judges a bitmap by its first `available` bytes (bmp_header_bytes of
-// them are enough): header when they end within the header or its masks,
-// unsupported for a header size, bit count, compression or mask layout not
-// read here, a palette of more than 256 entries, or a top-down RLE
-// bitmap. Sizes are not checked against the file.
+// them are enough) and describes it in `out`: status::header when they
+// end within the header or its masks, unsupported for a header size, bit
+// count, compression or mask layout not read here, a palette of more than
+// 256 entries, or a top-down RLE bitmap. Sizes are not checked against
+// the file.
 status parse_bmp_info(const std::uint8_t* head, std::size_t available,
-                      bmp_info& info) noexcept;
+                      bmp_info& out) noexcept;
 
 // Whether a Windows header of that size and compression is followed or
 // ended by colour masks, at offset 54 of the file.

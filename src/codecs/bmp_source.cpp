@@ -273,7 +273,7 @@ class rle_source final : public image_source {
 
  private:
   const std::uint8_t* index_of(std::uint32_t file_row) const noexcept {
-    return index_.get() + std::size_t{file_row} * width_;
+    return &index_[std::size_t{file_row} * width_];
   }
 
   std::unique_ptr<std::uint8_t[]> index_;
@@ -329,7 +329,7 @@ class file_codes final : public rle_input {
  private:
   std::FILE* f_;
   bool ended_;
-  std::uint8_t block_[16384];
+  std::uint8_t block_[16384] = {};
   std::size_t next_ = 0;
   std::size_t end_ = 0;
 };
