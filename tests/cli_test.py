@@ -313,7 +313,7 @@ class Cli(unittest.TestCase):
         drawing(9, 7).save(self.path("photo.bmp"))
         with open(self.path("photo.bmp"), "r+b") as f:
             f.seek(28)
-            f.write(b"\x08")  # an 8-bit bitmap now, which is refused
+            f.write(b"\x07")  # a 7-bit bitmap now, which is refused
             f.seek(0)
             photo = f.read()
         r = run(self.path("photo.bmp"), self.path("photo.bmp"))

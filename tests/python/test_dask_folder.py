@@ -27,7 +27,9 @@ def test_a_folder_across_two_workers(tmp_path):
         Image.fromarray(pixels, mode).save(source / f"image{i:02}.bmp")
     whole = (source / "image01.bmp").read_bytes()
     (source / "cut.bmp").write_bytes(whole[:-7])
-    Image.new("L", (8, 8)).save(source / "gray.bmp")  # 8 bits per pixel
+    gray = bytearray(whole)
+    gray[28] = 7  # bits per pixel no bitmap has
+    (source / "gray.bmp").write_bytes(gray)
     (source / "notes.txt").write_text("not a bitmap, not converted")
 
     run = subprocess.run([sys.executable, str(EXAMPLE), str(source),
