@@ -350,6 +350,8 @@ def kind_of(data):
         return "png", data[24]
     if data.startswith(b"BM"):
         return "bmp", int.from_bytes(data[28:30], "little")
+    if data[:4] in (b"II*\0", b"MM\0*"):
+        return "tiff", Image.open(io.BytesIO(data)).tag_v2[258][0]
     return None, data[:8]
 
 
@@ -393,6 +395,9 @@ class Formats(unittest.TestCase):
         self.image.save(self.path("s.bmp"))
         self.image.save(self.path("s.png"))
         self.image.save(self.path("s.jpg"), quality=90)
+        self.image.save(self.path("s.tif"))
+        self.image.save(self.path("s.webp"), lossless=True)
+        self.image.convert("L").save(self.path("g8.bmp"))
 
     def tearDown(self):
         self.dir.cleanup()
@@ -415,7 +420,15 @@ class Formats(unittest.TestCase):
                 (["--bits", "1"], "s.bmp", "t.bmp", ("bmp", 1), b""),
                 (["--bits", "8"], "s.jpg", "t.bmp", ("bmp", 8), b""),
                 (["--bits", "24"], "s.png", "t.bmp", ("bmp", 24), b""),
-                (["--format", "png"], "-", "-", ("png", 1), b"")):
+                (["--format", "png"], "-", "-", ("png", 1), b""),
+                ([], "s.png", "t.tif", ("tiff", 1), b""),
+                (["--format", "TIFF", "--bits", "8"], "s.jpg", "t.png",
+                 ("tiff", 8), b""),
+                ([], "s.tif", "t.TIFF", ("tiff", 1), b""),
+                (["--format", "tiff"], "-", "-", ("tiff", 1), b""),
+                ([], "s.webp", "t.png", ("png", 1), b""),
+                ([], "g8.bmp", "t.bmp", ("bmp", 24), b""),
+                (["--orient"], "s.bmp", "t.bmp", ("bmp", 24), legacy)):
             with self.subTest(args=args, source=source, target=target):
                 stdin = open(self.path("s.png"), "rb") if source == "-" else None
                 with stdin or open(os.devnull, "rb") as f:
@@ -573,7 +586,8 @@ class Formats(unittest.TestCase):
                 self.assertEqual(r.stderr.decode().splitlines()[0],
                                  f"edgemap: {line}")
                 self.assertEqual(sorted(os.listdir(self.dir.name)),
-                                 ["s.bmp", "s.jpg", "s.png"])
+                                 ["g8.bmp", "s.bmp", "s.jpg", "s.png", "s.tif",
+                                  "s.webp"])
 
 
 class Batch(unittest.TestCase):
@@ -771,6 +785,25 @@ class Batch(unittest.TestCase):
         self.assertEqual(r.stderr.decode().splitlines()[:2], [
             f"edgemap: {mixed}/{name}: the image has more pixels than the "
             "limit allows" for name in ("a.bmp", "photo.jpg")])
+
+    def test_tiff_and_webp_sources_are_collected(self):
+        """-r takes .tif, .tiff and .webp; a TIFF stays a TIFF under its
+        own extension, a WebP becomes a PNG."""
+        folder = os.path.join(self.root, "scans")
+        os.makedirs(folder)
+        image = drawing(12, 9)
+        for name, options in (("a.tif", {}), ("b.TIFF", {}),
+                              ("c.webp", {"lossless": True})):
+            image.save(os.path.join(folder, name), **options)
+        out = os.path.join(self.root, "out")
+        r = run("-q", "-r", "-o", out, folder)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        made = {}
+        for name in os.listdir(out):
+            with open(os.path.join(out, name), "rb") as f:
+                made[name] = kind_of(f.read())
+        self.assertEqual(made, {"a.tif": ("tiff", 1), "b.TIFF": ("tiff", 1),
+                                "c.png": ("png", 1)})
 
     def test_the_output_folder_is_never_walked(self):
         inside = os.path.join(self.root, "in")
