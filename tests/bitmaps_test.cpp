@@ -1,8 +1,9 @@
 // Bitmaps outside the legacy rules: palettes, 16-bit and masked 32-bit
 // pixels, RLE, OS/2 headers, each decoded to the gray levels Pillow 9.4
-// gives (worked out with it on these very bytes), from memory, a file and
-// a pipe alike; the ones refused, with their status; and the legacy
-// conversion left as it was beside them.
+// gives (worked out with it on these very bytes; for RLE deltas and odd
+// RLE4 absolute runs, which it gets wrong, as the format has them), from
+// memory, a file and a pipe alike; the ones refused, with their status; and the
+// legacy conversion left as it was beside them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -204,19 +205,21 @@ TEST(bitmaps, decode_as_pillow_does) {
       {"bfOffBits 0: right after the palette",
        bmp(40, 2, 1, 1, 0, two, rows({{0x40}}), {}, 0, 0),
        {30, 90}},
-      // Encoded, absolute with its pad byte, a run cut at the row's end, an
-      // end of line padding with index 0, and a delta as Pillow 9.4 reads
-      // it: its two bytes ignored, its offsets taken from the next two.
+      // Encoded, absolute with its pad byte, an end of line, a delta of
+      // two columns and a row over the pixels it skips (index 0), and a
+      // run after it. Pillow 9.4 takes a delta's offsets from the two bytes
+      // after its own; the format, and later Pillows, from its own.
       {"RLE8",
-       bmp(40, 5, 3, 8, 1, gray, {2, 7, 0, 3, 1, 2, 3, 0, 0, 0, 9, 4, 0, 0,
-                                  1, 5, 0, 2, 9, 9, 1, 0, 1, 6, 0, 0, 0, 1}),
-       {5, 0, 6, 0, 0, 4, 4, 4, 4, 4, 7, 7, 1, 2, 3}},
-      // An absolute run of five pixels, of which Pillow 9.4 reads four, then
-      // its last byte and pad as a run cut to the one pixel left.
+       bmp(40, 5, 3, 8, 1, gray,
+           {2, 7, 0, 3, 1, 2, 3, 0, 0, 0, 0, 2, 2, 1, 3, 9, 0, 1}),
+       {0, 0, 9, 9, 9, 0, 0, 0, 0, 0, 7, 7, 1, 2, 3}},
+      // An absolute run of five pixels in three bytes and a pad (Pillow
+      // 9.4 reads two bytes for it and loses a pixel), then a run in the
+      // next row.
       {"RLE4",
        bmp(40, 6, 2, 4, 2, gray_palette(16),
-           {0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 6, 0xab, 0, 1}),
-       {170, 187, 170, 187, 170, 187, 17, 34, 51, 68, 0, 0}},
+           {0, 5, 0x12, 0x34, 0x50, 0, 1, 0x66, 0, 0, 6, 0xab, 0, 1}),
+       {170, 187, 170, 187, 170, 187, 17, 34, 51, 68, 85, 102}},
   };
   for (const decode_case& c : cases) {
     std::vector<int> levels;

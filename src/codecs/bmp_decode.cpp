@@ -292,13 +292,14 @@ void convert_row(const bmp_info& info, const std::uint8_t (&table)[256][3],
 
 namespace {
 
-// Pillow 9.4's RLE loop, step for step, on a linear run of indices in
-// file order: a run that would cross the end of its row is cut there, an
-// end of line pads the row with index 0, a delta reads two bytes it
-// ignores and takes its offsets from the next two, and an RLE4 absolute
-// run of n pixels reads n / 2 bytes, then a byte to the next even offset
-// of the file. Past that, what Pillow leaves unchecked is refused: pixels
-// past the last row, and codes that go on once it is full.
+// The RLE codes on a linear run of indices in file order, as Pillow
+// decodes them: a run that would cross the end of its row is cut there,
+// and an end of line pads the row with index 0, as does a delta over the
+// pixels it skips. Two things Pillow 9.4 gets wrong are read as the format
+// has them (later Pillows agree): a delta's offsets are its own two bytes,
+// and an RLE4 absolute run of n pixels takes (n + 1) / 2 bytes, padded to
+// an even count. Past that, what Pillow leaves unchecked is refused:
+// pixels past the last row, and codes that go on once it is full.
 class rle_decoder {
  public:
   rle_decoder(rle_input& in, const bmp_info& info, std::uint8_t* index) noexcept
@@ -335,7 +336,6 @@ class rle_decoder {
         break;
       } else if (code[1] == 2) {
         std::uint8_t delta[2];
-        if (!take(delta, 2)) break;
         if (!take(delta, 2)) return status::corrupt;
         const std::uint64_t skip = delta[0] + std::uint64_t{delta[1]} * width_;
         if (skip > total_ - pos_) return status::corrupt;
@@ -381,18 +381,18 @@ class rle_decoder {
   // input ended within it.
   bool absolute(std::uint32_t count, bool& whole) noexcept {
     std::uint8_t bytes[255];
-    const std::size_t want = info_.rle4 ? count / 2 : count;
+    const std::size_t want = info_.rle4 ? (count + 1) / 2 : count;
     const std::size_t got = in_.read(bytes, want);
-    const std::uint64_t pixels = info_.rle4 ? 2 * std::uint64_t{got} : got;
+    std::uint64_t pixels = info_.rle4 ? 2 * std::uint64_t{got} : got;
+    if (pixels > count) pixels = count;
     if (pixels > total_ - pos_) return false;
     if (index_ != nullptr) {
       std::uint8_t* const to = index_ + pos_;
       if (!info_.rle4) {
         std::memcpy(to, bytes, got);
       } else {
-        for (std::size_t i = 0; i < got; ++i) {
-          to[2 * i] = bytes[i] >> 4;
-          to[2 * i + 1] = bytes[i] & 15;
+        for (std::uint64_t i = 0; i < pixels; ++i) {
+          to[i] = (i & 1) == 0 ? bytes[i / 2] >> 4 : bytes[i / 2] & 15;
         }
       }
     }
@@ -401,7 +401,7 @@ class rle_decoder {
     whole = got == want;
     if (!whole) return true;
     x_ += count;
-    if (at_ % 2 != 0) {
+    if ((at_ - start_) % 2 != 0) {
       std::uint8_t pad;
       (void)take(&pad, 1);  // the end of the input is found by what follows
     }
