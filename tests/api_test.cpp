@@ -174,7 +174,8 @@ TEST(api, version_and_sentences) {
        "the image has more pixels than the limit allows"},
       {EDGEMAP_ERROR_CORRUPT,
        "the image's compressed data is corrupt or cut short"},
-      {EDGEMAP_ERROR_NOT_IMAGE, "the source is not a BMP, PNG, JPEG, TIFF or WebP image"},
+      {EDGEMAP_ERROR_NOT_IMAGE,
+       "the source is not a BMP, PNG, JPEG, TIFF or WebP image"},
       {EDGEMAP_ERROR_TARGET_TOO_LARGE,
        "the edge map is too large for the target format"},
   };
