@@ -366,7 +366,8 @@ class rle_decoder {
     if (index_ != nullptr) {
       std::uint8_t* const to = index_ + pos_;
       if (!info_.rle4) {
-        std::memset(to, value, n);
+        // n is at most count, a 32-bit value, so it fits any size_t.
+        std::memset(to, value, static_cast<std::size_t>(n));
       } else {
         for (std::uint64_t i = 0; i < n; ++i) {
           to[i] = (i & 1) == 0 ? value >> 4 : value & 15;
