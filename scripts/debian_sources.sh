@@ -173,6 +173,16 @@ for library in "${pending[@]}"; do
   # programs or shared library built too.
   case $library in
     zlib)
+      # Its CMakeLists.txt names win32/zlib1.rc on every platform but
+      # MinGW, and Debian's source leaves win32/ out: empty, it lets the
+      # configure pass where no resource compiler reads it (WebAssembly).
+      mkdir -p "$source_dir/win32"
+      : >"$source_dir/win32/zlib1.rc"
+      # Where shared libraries are static ones too (WebAssembly), both
+      # targets named z would write libz.a: the shared one, never built
+      # here, keeps its own name.
+      sed -i 's/^\( *set_target_properties(\)zlib zlibstatic\( PROPERTIES OUTPUT_NAME z)\)/\1zlibstatic\2/' \
+        "$source_dir/CMakeLists.txt"
       # Called zlibstatic on Windows; zlib.pc says -lz.
       build zlib zlibstatic
       cp "$source_dir/zlib.h" "$build_dir/zconf.h" "$prefix/include/"

@@ -63,6 +63,8 @@ export interface DecodeOptions {
 export interface LoadOptions {
   /** false forces the scalar module; the SIMD one needs engine support. */
   simd?: boolean;
+  /** false leaves out the codecs module: no convert or decode. */
+  codecs?: boolean;
 }
 
 /** A status code of the library (edgemap.h) and its sentence. */
@@ -71,7 +73,7 @@ export class EdgemapError extends Error {
   readonly status: number;
 }
 
-/** Loads the module (SIMD where the engine has it). Call once first. */
+/** Loads the modules (SIMD where the engine has it). Call once first. */
 export function load(options?: LoadOptions): Promise<void>;
 /** Whether this engine runs WebAssembly SIMD. */
 export function simdSupported(): boolean;

@@ -1,7 +1,9 @@
 // edgemap for browsers, workers and Node: the library compiled to
-// WebAssembly, one module with 128-bit SIMD and one without, the first
-// chosen wherever the engine validates SIMD. Everything runs on the
-// calling thread; the page in this folder calls it from a worker.
+// WebAssembly. The pixel functions come in a module with 128-bit SIMD and
+// one without, the first chosen wherever the engine validates SIMD; the
+// files' functions (convert, decode) in a codecs module both share.
+// Everything runs on the calling thread; the page in this folder calls it
+// from a worker.
 
 // The smallest module with a SIMD instruction: one function returning
 // i8x16.popcnt(i8x16.splat(0)). Engines without SIMD refuse it.
@@ -15,8 +17,10 @@ const default_threshold = 90;
 const default_max_pixels = 2 ** 28;
 const no_memory = -5;
 
-let wasm = null; // the module's exports and memory once load() has run
+let wasm = null; // the pixel module's exports and memory once loaded
+let codecs = null; // the codecs module's, unless load() was told not to
 let loading = null;
+let loaded_key = null;
 let loaded_variant = null;
 
 const is_node =
@@ -37,19 +41,29 @@ export function simdSupported() {
 }
 
 /**
- * Loads the module: the SIMD build where the engine has SIMD, else the
- * scalar one (or the one options.simd names). Resolves once the library
- * can be called; calling it again returns the same promise.
+ * Loads the library: the pixel module with SIMD where the engine has SIMD,
+ * else the scalar one (options.simd: false forces it), and the codecs
+ * module for convert and decode unless options.codecs is false. Resolves
+ * once the library can be called; calling it again with the same options
+ * returns the same promise.
  */
 export function load(options = {}) {
   const variant =
-    (options.simd ?? simdSupported()) && simdSupported() ? "simd" : "scalar";
-  if (loading && loaded_variant === variant) return loading;
-  loaded_variant = variant;
+    (options.simd ?? true) && simdSupported() ? "simd" : "scalar";
+  const with_codecs = options.codecs ?? true;
+  const key = `${variant} ${with_codecs}`;
+  if (loading && loaded_key === key) return loading;
+  loaded_key = key;
   wasm = null;
-  loading = instantiate(variant).then(
-    (m) => {
-      wasm = m;
+  codecs = null;
+  loading = Promise.all([
+    instantiate(`edgemap-${variant}`),
+    with_codecs ? instantiate("edgemap-codecs") : null,
+  ]).then(
+    ([pixels, files]) => {
+      wasm = pixels;
+      codecs = files;
+      loaded_variant = variant;
     },
     (e) => {
       loading = null;
@@ -59,9 +73,9 @@ export function load(options = {}) {
   return loading;
 }
 
-async function instantiate(variant) {
-  const { default: create } = await import(`./dist/edgemap-${variant}.mjs`);
-  const wasm_url = new URL(`./dist/edgemap-${variant}.wasm`, import.meta.url);
+async function instantiate(name) {
+  const { default: create } = await import(`./dist/${name}.js`);
+  const wasm_url = new URL(`./dist/${name}.wasm`, import.meta.url);
   const module_options = {
     print: () => {},
     printErr: () => {},
@@ -80,6 +94,15 @@ function library() {
     throw new Error("edgemap: call `await load()` first");
   }
   return wasm;
+}
+
+function files() {
+  library();
+  if (codecs === null) {
+    throw new Error("edgemap: convert and decode need `load()` without " +
+                    "{codecs: false}");
+  }
+  return codecs;
 }
 
 // A NUL-terminated string at ptr in the module's memory.
@@ -109,17 +132,19 @@ function call(m, fn) {
   }
 }
 
-// Buffers in the module's memory kept between calls, so that a slider's
+// Buffers in each module's memory kept between calls, so that a slider's
 // redraws do not allocate: one for the pixels in, one for the map out.
-const buffers = { in: { ptr: 0, size: 0 }, out: { ptr: 0, size: 0 } };
+const buffers = new WeakMap();
 
 function buffer(m, which, size) {
-  const b = buffers[which];
-  if (b.size < size || b.module !== m) {
-    if (b.ptr !== 0 && b.module === m) m._free(b.ptr);
+  if (!buffers.has(m)) {
+    buffers.set(m, { in: { ptr: 0, size: 0 }, out: { ptr: 0, size: 0 } });
+  }
+  const b = buffers.get(m)[which];
+  if (b.size < size) {
+    if (b.ptr !== 0) m._free(b.ptr);
     b.ptr = m._malloc(Math.max(size, 1));
     b.size = b.ptr === 0 ? 0 : size;
-    b.module = m;
     if (b.ptr === 0) fail(m, no_memory);
   }
   return b.ptr;
@@ -330,7 +355,7 @@ function write_options(m, ptr, options) {
  * orient}. 'auto' is BMP for a bitmap, TIFF for a TIFF, PNG otherwise.
  */
 export function convert(bytes, options = {}) {
-  const m = library();
+  const m = files();
   const source = bytes_of(bytes);
   return call(m, () => {
     const src = buffer(m, "in", source.length);
@@ -362,7 +387,7 @@ export function convert(bytes, options = {}) {
  * {maxPixels} as for convert.
  */
 export function decode(bytes, options = {}) {
-  const m = library();
+  const m = files();
   const source = bytes_of(bytes);
   const max_pixels = max_pixels_of(options);
   return call(m, () => {
@@ -402,7 +427,7 @@ export function strerror(status) {
   return string_at(m, m._edgemap_strerror(status));
 }
 
-/** Which module load() chose: "simd" or "scalar" (null before). */
+/** Which pixel module load() chose: "simd" or "scalar" (null before). */
 export function variant() {
   return wasm === null ? null : loaded_variant;
 }
