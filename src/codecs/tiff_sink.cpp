@@ -64,19 +64,19 @@ class tiff_sink final : public edge_sink {
                                    : static_cast<std::uint32_t>(per_strip);
     TIFF* const t = tif_.get();
     const bool set =
-        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width) &&
-        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height) &&
-        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits_) &&
-        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1) &&
-        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, width) != 0 &&
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, height) != 0 &&
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits_) != 0 &&
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1) != 0 &&
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) != 0 &&
         TIFFSetField(
             t, TIFFTAG_PHOTOMETRIC,
-            bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK) &&
+            bilevel ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK) != 0 &&
         TIFFSetField(
             t, TIFFTAG_COMPRESSION,
-            bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE) &&
-        (bilevel || TIFFSetField(t, TIFFTAG_ZIPQUALITY, deflate_level)) &&
-        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows);
+            bilevel ? COMPRESSION_CCITTFAX4 : COMPRESSION_ADOBE_DEFLATE) != 0 &&
+        (bilevel || TIFFSetField(t, TIFFTAG_ZIPQUALITY, deflate_level) != 0) &&
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rows) != 0;
     return set ? status::ok : failure();
   }
 
