@@ -149,12 +149,12 @@ gray_image read_tiff(const bytes& t, unsigned want_bits) {
   std::uint16_t compression = 0;
   std::uint16_t photometric = 0;
   gray_image g;
-  if (!tif || !TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &g.width) != 0 ||
-      !TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &g.height) != 0 ||
-      !TIFFGetField(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits) != 0 ||
-      !TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp) != 0 ||
-      !TIFFGetField(tif.get(), TIFFTAG_COMPRESSION, &compression) != 0 ||
-      !TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric) != 0) {
+  if (!tif || TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &g.width) == 0 ||
+      TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &g.height) == 0 ||
+      TIFFGetField(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits) == 0 ||
+      TIFFGetField(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &spp) == 0 ||
+      TIFFGetField(tif.get(), TIFFTAG_COMPRESSION, &compression) == 0 ||
+      TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric) == 0) {
     fail("TIFF target does not open");
   }
   const bool bilevel = want_bits == 1;

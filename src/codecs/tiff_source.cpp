@@ -131,8 +131,8 @@ class tiff_source final : public image_source {
   status open(const source_bytes& in, std::uint64_t max_pixels) noexcept {
     TIFF* const tif = open_plane(0, in);
     if (tif == nullptr) return messages_.failure();
-    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width_) != 0 ||
-        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height_) != 0) {
+    if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width_) == 0 ||
+        TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height_) == 0) {
       return status::corrupt;
     }
     if (!within_pixel_limit(width_, height_, max_pixels)) {
@@ -180,12 +180,12 @@ class tiff_source final : public image_source {
     std::uint16_t planar = PLANARCONFIG_CONTIG;
     std::uint16_t compression = COMPRESSION_NONE;
     std::uint16_t photometric = 0;
-    if (!TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits) != 0 ||
-        !TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp) != 0 ||
-        !TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format) != 0 ||
-        !TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar) != 0 ||
-        !TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression) != 0 ||
-        !TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) != 0) {
+    if (TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits) == 0 ||
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp) == 0 ||
+        TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format) == 0 ||
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar) == 0 ||
+        TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression) == 0 ||
+        TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) == 0) {
       return status::corrupt;
     }
     if (!readable_compression(compression) || format != SAMPLEFORMAT_UINT) {
@@ -209,7 +209,7 @@ class tiff_source final : public image_source {
         std::uint16_t* red = nullptr;
         std::uint16_t* green = nullptr;
         std::uint16_t* blue = nullptr;
-        if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 0) {
+        if (TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) == 0) {
           return status::corrupt;
         }
         for (unsigned v = 0; v < 1u << bits; ++v) {
@@ -225,7 +225,7 @@ class tiff_source final : public image_source {
         if (!jpeg || planar == PLANARCONFIG_SEPARATE || spp != 3) {
           return status::unsupported;
         }
-        if (!TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 0) {
+        if (TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) == 0) {
           return status::corrupt;
         }
         l.channels = 3;
@@ -257,8 +257,8 @@ class tiff_source final : public image_source {
 
   // A tile at a time, expanded into a row of tiles' pixels.
   status prepare_tiles(TIFF* tif) noexcept {
-    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width_) != 0 ||
-        !TIFFGetField(tif, TIFFTAG_TILELENGTH, &tile_height_) != 0 ||
+    if (TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width_) == 0 ||
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &tile_height_) == 0 ||
         tile_width_ == 0 || tile_height_ == 0) {
       return status::corrupt;
     }
