@@ -10,6 +10,14 @@ if(TARGET edgemap_cli)
   install(FILES docs/edgemap.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# Codecs linked into the library and the program (the Windows builds')
+# come with their licences, which ask for their notices to travel with
+# every binary made of them.
+if(EDGEMAP_CODECS_PREFIX AND EXISTS ${EDGEMAP_CODECS_PREFIX}/share/doc)
+  install(DIRECTORY ${EDGEMAP_CODECS_PREFIX}/share/doc/
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/third-party)
+endif()
+
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/edgemap)
 install(EXPORT edgemap-targets NAMESPACE edgemap:: DESTINATION ${config_dir})
 configure_package_config_file(cmake/edgemap-config.cmake.in
