@@ -313,6 +313,12 @@ class tiff_source final : public image_source {
   void expand_plane(unsigned p, const std::uint8_t* row, std::uint32_t count,
                     std::uint8_t* out) const noexcept {
     if (layout_.separate) return expand_channel(layout_, p, row, count, out);
+    if (layout_.channels == 3 && layout_.bits == 8 && layout_.step == 3) {
+      // Already three bytes a pixel, as most RGB files are: a copy, where
+      // a channel at a time took a sixth of a conversion's time.
+      std::memcpy(out, row, std::size_t{count} * 3);
+      return;
+    }
     for (unsigned k = 0; k < layout_.channels; ++k) {
       expand_channel(layout_, k, row, count, out);
     }
