@@ -1,12 +1,17 @@
 // Conversions against their decoder alone, in one process: a photo-like
-// 4000 x 3000 picture encoded in memory, then timed as
-// edgemap_convert_memory_ex makes a 1-bit PNG of it and as the decoder's
+// 4000 x 3000 picture encoded in memory as a JPEG (quality 90), an LZW RGB
+// TIFF and a lossy WebP (quality 90), then timed as
+// edgemap_convert_memory_ex makes a 1-bit PNG of each and as the format's
 // own library decodes it to rows it throws away (what `djpeg -outfile
 // /dev/null` does). memcpy of the decoded pixels tells how disturbed the
 // machine was. Run under `taskset -c 0` for one processor; every output is
 // checked once before anything is timed.
 #include <benchmark/benchmark.h>
+#include <tiffio.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -118,9 +123,135 @@ unsigned decode_jpeg(const std::vector<std::uint8_t>& jpeg,
   return sum;
 }
 
+// A TIFF in memory for libtiff's client interface: written into the
+// vector, read in place through the map procedure, as the library reads
+// a source in memory.
+struct tiff_memory {
+  std::vector<std::uint8_t> bytes;
+  std::size_t at = 0;
+};
+
+tiff_memory& memory_of(thandle_t h) { return *static_cast<tiff_memory*>(h); }
+
+tmsize_t tiff_read(thandle_t h, void* out, tmsize_t count) {
+  tiff_memory& m = memory_of(h);
+  const std::size_t left = m.at < m.bytes.size() ? m.bytes.size() - m.at : 0;
+  const std::size_t n = std::min(left, static_cast<std::size_t>(count));
+  std::memcpy(out, m.bytes.data() + m.at, n);
+  m.at += n;
+  return static_cast<tmsize_t>(n);
+}
+
+tmsize_t tiff_write(thandle_t h, void* in, tmsize_t count) {
+  tiff_memory& m = memory_of(h);
+  const auto n = static_cast<std::size_t>(count);
+  if (m.at + n > m.bytes.size()) m.bytes.resize(m.at + n);
+  std::memcpy(m.bytes.data() + m.at, in, n);
+  m.at += n;
+  return count;
+}
+
+toff_t tiff_seek(thandle_t h, toff_t offset, int whence) {
+  tiff_memory& m = memory_of(h);
+  const std::size_t base = whence == SEEK_CUR   ? m.at
+                           : whence == SEEK_END ? m.bytes.size()
+                                                : 0;
+  m.at = base + static_cast<std::size_t>(offset);
+  return m.at;
+}
+
+int tiff_close(thandle_t) { return 0; }
+
+toff_t tiff_size(thandle_t h) { return memory_of(h).bytes.size(); }
+
+int tiff_map(thandle_t h, void** base, toff_t* size) {
+  tiff_memory& m = memory_of(h);
+  *base = m.bytes.data();
+  *size = m.bytes.size();
+  return 1;
+}
+
+void tiff_unmap(thandle_t, void*, toff_t) {}
+
+TIFF* open_tiff(tiff_memory& m, const char* mode) {
+  m.at = 0;
+  return TIFFClientOpen("bench", mode, &m, tiff_read, tiff_write, tiff_seek,
+                        tiff_close, tiff_size, tiff_map, tiff_unmap);
+}
+
+// RGB in strips of about 64 KiB, LZW without a predictor, as Pillow
+// writes compression="tiff_lzw".
+std::vector<std::uint8_t> encode_tiff(const std::vector<std::uint8_t>& rgb,
+                                      std::uint32_t w, std::uint32_t h) {
+  tiff_memory m;
+  TIFF* tif = open_tiff(m, "w");
+  if (tif == nullptr) give_up("libtiff could not write");
+  const std::size_t row_bytes = std::size_t{w} * 3;
+  const auto rows_per_strip = static_cast<std::uint32_t>(
+      std::max<std::size_t>(1, (std::size_t{64} << 10) / row_bytes));
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    auto* row = const_cast<std::uint8_t*>(rgb.data() + y * row_bytes);
+    if (TIFFWriteScanline(tif, row, y, 0) != 1) give_up("TIFF row");
+  }
+  TIFFClose(tif);
+  return std::move(m.bytes);
+}
+
+// Every strip decoded into one buffer, the fastest way libtiff has.
+unsigned decode_tiff(tiff_memory& m, std::vector<std::uint8_t>& strip) {
+  TIFF* tif = open_tiff(m, "r");
+  if (tif == nullptr) give_up("libtiff could not read");
+  strip.resize(static_cast<std::size_t>(TIFFStripSize(tif)));
+  unsigned sum = 0;
+  const std::uint32_t strips = TIFFNumberOfStrips(tif);
+  for (std::uint32_t k = 0; k < strips; ++k) {
+    const tmsize_t got = TIFFReadEncodedStrip(
+        tif, k, strip.data(), static_cast<tmsize_t>(strip.size()));
+    if (got <= 0) give_up("TIFF strip");
+    sum += strip[static_cast<std::size_t>(got) - 1];
+  }
+  TIFFClose(tif);
+  return sum;
+}
+
+std::vector<std::uint8_t> encode_webp(const std::vector<std::uint8_t>& rgb,
+                                      std::uint32_t w, std::uint32_t h) {
+  std::uint8_t* out = nullptr;
+  const std::size_t size =
+      WebPEncodeRGB(rgb.data(), static_cast<int>(w), static_cast<int>(h),
+                    static_cast<int>(w * 3), 90.0f, &out);
+  if (size == 0) give_up("libwebp could not encode");
+  std::vector<std::uint8_t> webp(out, out + size);
+  WebPFree(out);
+  return webp;
+}
+
+// The whole frame into one buffer, as dwebp decodes (the library's
+// default fancy upsampling).
+unsigned decode_webp(const std::vector<std::uint8_t>& webp,
+                     std::vector<std::uint8_t>& rgb) {
+  const std::size_t stride = std::size_t{width} * 3;
+  rgb.resize(stride * height);
+  if (WebPDecodeRGBInto(webp.data(), webp.size(), rgb.data(), rgb.size(),
+                        static_cast<int>(stride)) == nullptr) {
+    give_up("libwebp could not decode");
+  }
+  return rgb[rgb.size() - 1];
+}
+
 struct sample {
   std::vector<std::uint8_t> pixels;  // the picture before encoding
   std::vector<std::uint8_t> jpeg;
+  std::vector<std::uint8_t> tiff;
+  std::vector<std::uint8_t> webp;
 };
 
 const sample& the_sample() {
@@ -128,6 +259,8 @@ const sample& the_sample() {
     sample made;
     made.pixels = photo(width, height);
     made.jpeg = encode_jpeg(made.pixels, width, height);
+    made.tiff = encode_tiff(made.pixels, width, height);
+    made.webp = encode_webp(made.pixels, width, height);
     return made;
   }();
   return s;
@@ -160,6 +293,8 @@ void count(benchmark::State& state) {
 }
 
 const std::vector<std::uint8_t>& the_jpeg() { return the_sample().jpeg; }
+const std::vector<std::uint8_t>& the_tiff() { return the_sample().tiff; }
+const std::vector<std::uint8_t>& the_webp() { return the_sample().webp; }
 
 void bm_edgemap_png1(benchmark::State& state,
                      const std::vector<std::uint8_t>& (*source)()) {
@@ -185,6 +320,22 @@ void bm_libjpeg_decode(benchmark::State& state) {
   count(state);
 }
 
+void bm_libtiff_decode(benchmark::State& state) {
+  tiff_memory m{the_sample().tiff};
+  std::vector<std::uint8_t> strip;
+  (void)decode_tiff(m, strip);
+  for (auto _ : state) benchmark::DoNotOptimize(decode_tiff(m, strip));
+  count(state);
+}
+
+void bm_libwebp_decode(benchmark::State& state) {
+  const sample& s = the_sample();
+  std::vector<std::uint8_t> rgb;
+  (void)decode_webp(s.webp, rgb);
+  for (auto _ : state) benchmark::DoNotOptimize(decode_webp(s.webp, rgb));
+  count(state);
+}
+
 // The decoded picture's bytes, copied between two buffers touched first.
 void bm_memcpy(benchmark::State& state) {
   const sample& s = the_sample();
@@ -207,6 +358,14 @@ const int registered = [] {
                                       bm_libjpeg_decode));
   common(benchmark::RegisterBenchmark("jpeg/4000x3000/edgemap_png1",
                                       bm_edgemap_png1, the_jpeg));
+  common(benchmark::RegisterBenchmark("tiff/4000x3000/libtiff_decode",
+                                      bm_libtiff_decode));
+  common(benchmark::RegisterBenchmark("tiff/4000x3000/edgemap_png1",
+                                      bm_edgemap_png1, the_tiff));
+  common(benchmark::RegisterBenchmark("webp/4000x3000/libwebp_decode",
+                                      bm_libwebp_decode));
+  common(benchmark::RegisterBenchmark("webp/4000x3000/edgemap_png1",
+                                      bm_edgemap_png1, the_webp));
   common(benchmark::RegisterBenchmark("memcpy/4000x3000", bm_memcpy));
   return 0;
 }();
