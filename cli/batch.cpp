@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "command.h"
+#include "core/worker_pool.h"
 #include "edgemap.h"
 
 #ifdef _WIN32
@@ -388,7 +389,8 @@ int run_batch(const batch_options& o) {
       bar.finish_one(j.bytes, status == EDGEMAP_OK);
     }
   };
-  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  // The processors this process may run on (taskset, a container's share).
+  const unsigned processors = std::max(1u, processor_count());
   const std::size_t workers = within_file_limit(
       std::min<std::size_t>(o.jobs != 0 ? o.jobs : processors, p.jobs.size()));
   std::vector<std::thread> threads;
