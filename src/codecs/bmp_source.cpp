@@ -67,7 +67,8 @@ class bmp_source final : public image_source {
       block = buffer;
     }
     stride = file_order ? step : -step;
-    return file_order ? block : block + step * (count - 1);
+    return file_order ? block
+                      : block + step * static_cast<std::ptrdiff_t>(count - 1);
   }
 
   status read_rows(std::uint8_t* out, std::size_t stride,
@@ -120,7 +121,8 @@ std::uint8_t* in_delivered_order(std::uint8_t* buffer, std::uint32_t count,
                                  std::ptrdiff_t& stride) noexcept {
   const auto step = static_cast<std::ptrdiff_t>(row_stride);
   stride = file_order ? step : -step;
-  return file_order ? buffer : buffer + step * (count - 1);
+  return file_order ? buffer
+                    : buffer + step * static_cast<std::ptrdiff_t>(count - 1);
 }
 
 // Bitmaps stored as rows of palette indices, 16-bit or masked 32-bit

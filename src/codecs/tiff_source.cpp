@@ -285,7 +285,9 @@ class tiff_source final : public image_source {
                          std::uint64_t limit = tiff_block_limit) noexcept {
     if (size == 0) return status::corrupt;
     if (size > limit) return status::no_memory;
-    buffer.reset(new (std::nothrow) std::uint8_t[size]);
+    // Within the limit, which is at most SIZE_MAX: a size_t holds it.
+    buffer.reset(new (std::nothrow)
+                     std::uint8_t[static_cast<std::size_t>(size)]);
     return buffer ? status::ok : status::no_memory;
   }
 
