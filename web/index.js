@@ -61,12 +61,14 @@ export function load(options = {}) {
     with_codecs ? instantiate("edgemap-codecs") : null,
   ]).then(
     ([pixels, files]) => {
+      // A later load() with other options wins.
+      if (loaded_key !== key) return;
       wasm = pixels;
       codecs = files;
       loaded_variant = variant;
     },
     (e) => {
-      loading = null;
+      if (loaded_key === key) loading = null;
       throw e;
     },
   );
@@ -119,16 +121,17 @@ function fail(m, status) {
 
 // Calls into the module. The build has no C++ exception handling: an
 // exception that leaves the module (a std::bad_alloc past the memory's
-// limit) would leave its stack pointer where the throw was, so it is put
-// back, and the call reported as out of memory.
+// limit, thrown as the number of its exception object) would leave the
+// module's stack pointer where the throw was, so it is put back, and the
+// call reported as out of memory.
 function call(m, fn) {
   const stack = m.stackSave();
   try {
     return fn();
   } catch (e) {
     m.stackRestore(stack);
-    if (e instanceof EdgemapError || e instanceof TypeError) throw e;
-    fail(m, no_memory);
+    if (typeof e === "number") fail(m, no_memory);
+    throw e;
   }
 }
 
