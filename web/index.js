@@ -192,10 +192,18 @@ function threshold_of(options) {
 
 // The pixels in the module's memory: where they are already (an image
 // from createImage, or an earlier result viewed in place), or copied there
-// once.
+// once. An earlier result still in the buffer this call writes its own
+// into is copied out of the way first.
 function pixels_in(m, image) {
   const bytes = image.width * image.height * image.channels;
-  if (image.data.buffer === m.HEAPU8.buffer) return image.data.byteOffset;
+  if (image.data.buffer === m.HEAPU8.buffer) {
+    const at = image.data.byteOffset;
+    const out = buffers.get(m)?.out;
+    if (!out || at + bytes <= out.ptr || at >= out.ptr + out.size) return at;
+    const ptr = buffer(m, "in", bytes);
+    m.HEAPU8.copyWithin(ptr, at, at + bytes);
+    return ptr;
+  }
   const ptr = buffer(m, "in", bytes);
   // Between arrays of one type, set is a memory copy; from a
   // Uint8ClampedArray to a Uint8Array it goes element by element.

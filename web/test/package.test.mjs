@@ -142,6 +142,10 @@ test("createImage and view read and hand out the module's memory", async () => {
   const before_next = viewed.data.slice();
   e.mask(random_image(40, 9, 4, 5), { view: true });
   assert.notDeepEqual(viewed.data, before_next);
+  // A result viewed in place is a valid source, though the next result
+  // is written where it lies.
+  const map = e.detect(img, { view: true });
+  assert.deepEqual(e.mask(map, { view: true }).data, e.mask(e.detect(img)).data);
   img.free();
   assert.throws(() => img.data, /freed/);
 });
