@@ -522,8 +522,8 @@ read_back read_tiff_target(const std::string& path) {
   for (std::uint32_t r = 0; r < h && TIFFReadScanline(tif, row.data(), r) == 1;
        ++r) {
     for (std::uint32_t c = 0; c < w; ++c) {
-      t.mask.push_back(t.bits == 1 ? (row[c / 8] >> (7 - c % 8)) & 1
-                                   : row[c] == 0);
+      t.mask.push_back(static_cast<std::uint8_t>(
+          t.bits == 1 ? (row[c / 8] >> (7 - c % 8)) & 1 : row[c] == 0));
     }
   }
   TIFFClose(tif);
