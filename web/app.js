@@ -102,6 +102,9 @@ worker.onmessage = ({ data: message }) => {
       if (message.request === "open") {
         clear(photo);
         clear(edges);
+        photo.setAttribute("aria-label", "Photo: none");
+        edges.setAttribute("aria-label", "Edge map: none");
+        delete edges.dataset.threshold;
         download.disabled = true;
       }
       say(message.message, true);

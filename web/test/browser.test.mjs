@@ -134,6 +134,22 @@ test("the page maps a photo as the command line does", { skip: !cli },
   assert.notDeepEqual(moved.levels, first.levels);
   assert.match(moved.status, /threshold 100/);
 
+  // What a screen reader is told: every control by its label, the map by
+  // what it shows.
+  const names = [];
+  (function walk(node) {
+    if (!node) return;
+    names.push(`${node.role}: ${node.name}`);
+    for (const child of node.children ?? []) walk(child);
+  })(await page.accessibility.snapshot());
+  for (const want of ["slider: Threshold", "button: Download PNG",
+                      "image: Edge map of photo at threshold 100",
+                      "image: photo, 161 by 120 pixels"]) {
+    assert.ok(names.includes(want), `${want} in ${names.join("; ")}`);
+  }
+  assert.ok(names.some((n) => n.startsWith("button: Image (BMP, PNG, JPEG")),
+            names.join("; "));
+
   await page.click("#download");
   const png = await downloaded("photo-edges.png");
   const want_png = execFileSync(cli, ["--format", "png", "--threshold",
