@@ -1,4 +1,5 @@
-// Shared by the decoder harnesses (png, jpeg): edgemap_convert_memory_ex on
+// Shared by the decoder harnesses (png, jpeg, webp, tiff):
+// edgemap_convert_memory_ex on
 // an image with options taken from two bytes of the input, and the checks
 // every outcome must pass.
 //
