@@ -1,7 +1,6 @@
 // Shared by the decoder harnesses (png, jpeg, webp, tiff):
-// edgemap_convert_memory_ex on
-// an image with options taken from two bytes of the input, and the checks
-// every outcome must pass.
+// edgemap_convert_memory_ex on an image with options taken from two bytes
+// of the input, and the checks every outcome must pass.
 //
 // The two option bytes:
 //   first, bits 0-1: format (AUTO, BMP, PNG, PNG)
