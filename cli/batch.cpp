@@ -45,20 +45,9 @@ std::string to_utf8(const fs::path& p) {
   return std::string(s.begin(), s.end());
 }
 
-// The name's extension in lower case (ASCII only, as the names compared
-// with it are).
-std::string extension_of(const fs::path& p) {
-  std::string ext = to_utf8(p.extension());
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
-  return ext;
-}
-
 // What -r collects.
 bool is_image_name(const fs::path& p) {
-  const std::string ext = extension_of(p);
-  return ext == ".bmp" || ext == ".png" || ext == ".jpg" || ext == ".jpeg" ||
-         ext == ".tif" || ext == ".tiff" || ext == ".webp";
+  return command::is_image_name(to_utf8(p));
 }
 
 bool stderr_is_terminal() {
@@ -236,14 +225,9 @@ class planner {
     // it has it already (a TIFF's either of its two). A bitmap's BMP
     // target keeps any name, as in 1.1, but one that says another format.
     fs::path target = out_ / relative;
-    const char* ext = format == EDGEMAP_FORMAT_PNG    ? ".png"
-                      : format == EDGEMAP_FORMAT_TIFF ? ".tif"
-                                                      : ".bmp";
-    const bool tiff_named =
-        format == EDGEMAP_FORMAT_TIFF && extension_of(target) == ".tiff";
-    if (extension_of(target) != ext && !tiff_named &&
+    if (!command::named_for(to_utf8(target), format) &&
         (!bitmap || format != EDGEMAP_FORMAT_BMP || is_image_name(target))) {
-      target.replace_extension(ext);
+      target.replace_extension(command::format_extension(format));
     }
     // A name met again (a.bmp a.bmp, -r in in, in/./a.bmp) gives the
     // target it gave before and is converted once; hard links under

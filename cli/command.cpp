@@ -128,6 +128,18 @@ int batch_target_format(const std::string& source,
   return format_code(f);
 }
 
+bool is_image_name(const std::string& name) noexcept {
+  return edgemap::is_image_name(name.c_str());
+}
+
+const char* format_extension(int format) noexcept {
+  return edgemap::format_extension(format_of(format));
+}
+
+bool named_for(const std::string& name, int format) noexcept {
+  return edgemap::named_for(name.c_str(), format_of(format));
+}
+
 std::string failure_sentence(int status, int error) {
   std::string out = edgemap_strerror(status);
   if (error != 0 &&

@@ -63,6 +63,13 @@ int convert_one_file(const std::string& source, const std::string& target,
 // counts by its extension (.png, .jpg, .jpeg, .tif, .tiff, .webp), else
 // as a bitmap: its conversion then says why it failed.
 // `bitmap` tells whether it counted as a bitmap.
+// The pipeline's name rules for the batch, on EDGEMAP_FORMAT_ codes:
+// whether a name says an image format, the extension a target of a
+// format gets, and whether a name has it already.
+bool is_image_name(const std::string& name) noexcept;
+const char* format_extension(int format) noexcept;
+bool named_for(const std::string& name, int format) noexcept;
+
 int batch_target_format(const std::string& source,
                         const target_options& options, bool& bitmap) noexcept;
 

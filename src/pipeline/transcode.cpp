@@ -733,11 +733,9 @@ target_format resolve_format(target_format format, const char* target_name,
                              image_kind source) noexcept {
   if (format != target_format::automatic) return format;
   if (target_name != nullptr) {
-    if (has_extension(target_name, "png")) return target_format::png;
-    if (has_extension(target_name, "bmp")) return target_format::bmp;
-    if (has_extension(target_name, "tif") ||
-        has_extension(target_name, "tiff")) {
-      return target_format::tiff;
+    for (const target_format f :
+         {target_format::png, target_format::bmp, target_format::tiff}) {
+      if (named_for(target_name, f)) return f;
     }
   }
   switch (source) {
@@ -748,6 +746,35 @@ target_format resolve_format(target_format format, const char* target_name,
       return target_format::tiff;
     default:
       return target_format::png;
+  }
+}
+
+bool is_image_name(const char* name) noexcept {
+  for (const char* ext : {"bmp", "png", "jpg", "jpeg", "tif", "tiff", "webp"}) {
+    if (has_extension(name, ext)) return true;
+  }
+  return false;
+}
+
+const char* format_extension(target_format format) noexcept {
+  switch (format) {
+    case target_format::png:
+      return ".png";
+    case target_format::tiff:
+      return ".tif";
+    default:
+      return ".bmp";
+  }
+}
+
+bool named_for(const char* name, target_format format) noexcept {
+  switch (format) {
+    case target_format::png:
+      return has_extension(name, "png");
+    case target_format::tiff:
+      return has_extension(name, "tif") || has_extension(name, "tiff");
+    default:
+      return has_extension(name, "bmp");
   }
 }
 

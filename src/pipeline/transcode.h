@@ -57,6 +57,15 @@ target_format resolve_format(target_format format, const char* target_name,
 target_format format_to_name(target_format format, unsigned bits,
                              image_kind source) noexcept;
 
+// Whether a name's extension is one of the formats this library reads
+// (.bmp, .png, .jpg, .jpeg, .tif, .tiff, .webp, any case).
+bool is_image_name(const char* name) noexcept;
+// The extension a target of that format is given (".bmp", ".png", ".tif"),
+// and whether a name already has one that says that format (a TIFF's
+// ".tiff" too).
+const char* format_extension(target_format format) noexcept;
+bool named_for(const char* name, target_format format) noexcept;
+
 // Whether `bits` is a depth the format takes (0 always is).
 bool valid_bits(target_format format, unsigned bits) noexcept;
 

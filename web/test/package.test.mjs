@@ -70,9 +70,9 @@ function reference(data, width, height, channels, threshold) {
   return edge;
 }
 
-function random_image(width, height, channels, seed) {
+function noise_image(width, height, channels, start) {
   const data = new Uint8ClampedArray(width * height * channels);
-  let x = seed >>> 0 || 1;
+  let x = start >>> 0 || 1;
   for (let i = 0; i < data.length; ++i) {
     x ^= x << 13;
     x ^= x >>> 17;
@@ -102,10 +102,10 @@ for (const simd of [true, false]) {
     test("detect and mask match the definition", async () => {
       const e = await package_api();
       await e.load({ simd });
-      let seed = 7;
+      let start = 7;
       for (const [width, height] of sizes) {
         for (const channels of [3, 4]) {
-          const img = random_image(width, height, channels, ++seed);
+          const img = noise_image(width, height, channels, ++start);
           for (const threshold of thresholds) {
             const want = reference(img.data, width, height, channels,
                                    threshold);
@@ -131,7 +131,7 @@ for (const simd of [true, false]) {
 test("createImage and view read and hand out the module's memory", async () => {
   const e = await package_api();
   await e.load();
-  const src = random_image(40, 9, 4, 99);
+  const src = noise_image(40, 9, 4, 99);
   const img = e.createImage(40, 9, 4);
   img.data.set(src.data);
   const copied = e.mask(src);
@@ -140,7 +140,7 @@ test("createImage and view read and hand out the module's memory", async () => {
   assert.ok(!(copied.data.buffer === viewed.data.buffer));
   // A view is of the module's memory: the next call writes over it.
   const before_next = viewed.data.slice();
-  e.mask(random_image(40, 9, 4, 5), { view: true });
+  e.mask(noise_image(40, 9, 4, 5), { view: true });
   assert.notDeepEqual(viewed.data, before_next);
   // A result viewed in place is a valid source, though the next result
   // is written where it lies.
